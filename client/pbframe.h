@@ -1,0 +1,54 @@
+// The phonebook pane and its file "phonebook.csv".
+#pragma once
+#include <QWidget>
+#include <string>
+#include <utility>
+#include <vector>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class TPBFrame1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TPBFrame1(QWidget* parent = nullptr);
+
+    void LoadPhonebook(const std::string& path, bool clearFirst);
+    void SavePhonebook(const std::string& name);
+    // Name compared without regard to case; the first match in list order wins.
+    bool LookupNumber(const std::string& text, std::string& number) const;
+    void SetEditMode(bool editing);
+
+    // Entries in list order: (name, number), Windows-1252 bytes.
+    std::vector<std::pair<std::string, std::string>> Entries() const;
+    // Index of the first selected entry, -1 when none.
+    int SelectedIndex() const;
+
+    // Handlers.
+    void BtnPBOKClick();
+    void BtnPBCancelClick();
+    void BtnPBNewClick();
+    void Edit1Click();
+    void Delete1Click();
+    void NewSMS1Click();
+    void PBPopUpPopup();
+
+    QTreeWidget* pbklist = nullptr;
+    QLabel* lblname = nullptr;
+    QLabel* lblnumber = nullptr;
+    QLineEdit* EditPBName = nullptr;
+    QLineEdit* EditPBNumber = nullptr;
+    QPushButton* BtnPBOK = nullptr;
+    QPushButton* BtnPBNew = nullptr;
+    QPushButton* BtnPBCancel = nullptr;
+    QPushButton* BtnPBKEdit = nullptr;
+    QMenu* PBPopUp = nullptr;
+    QAction* Edit1 = nullptr;
+    QAction* Delete1 = nullptr;
+    QAction* NewSMS1 = nullptr;
+};

@@ -1,0 +1,43 @@
+// The AT-command engine: the reply matcher over the receive buffer, finding the unit,
+// sending one SMS, and collecting received messages.
+#pragma once
+#include <string>
+
+// Serial input not yet consumed, and the text cut off at the last matched reply.
+inline std::string ReceiveBuffer;
+inline std::string LastResponse;
+
+// ReceiveBuffer keeps at most the newest ReceiveBufferCap bytes when nothing consumes it.
+inline constexpr std::size_t ReceiveBufferCap = 64 * 1024;
+// Appends serial input to ReceiveBuffer, applying the cap.
+void AppendReceived(const std::string& text);
+
+// Result codes of SendSms, ReadMessage and ParseMessage.
+enum SmsResult { SMS_SENT = 1, SMS_ERROR = 2, SMS_NOT_FOUND = 3, SMS_BUSY = 4, SMS_TIMEOUT = 5 };
+
+struct SMSMessage {
+    std::string Number;   // as the unit gives it, double quotes included
+    std::string Text;
+    std::string Date;     // "yyyy/mm/dd hh:mm:ss"
+};
+
+// Command channel and reply matcher.
+int SendCommand(const std::string& text);
+int WaitFor(int timeoutMs, const std::string& reply1, const std::string& reply2 = "",
+            const std::string& reply3 = "", const std::string& reply4 = "");
+bool InitModem();
+
+// Finding the unit.
+bool PortExists(int n);
+bool ProbePort(int n);
+bool FindModem();
+
+// Sending.
+int SendSms(const std::string& text, const std::string& number);
+int SendSmsText(const std::string& text, const std::string& number);
+
+// Receiving.
+void CheckUnsolicited();
+int ReadMessage(int index, bool del, SMSMessage& message);
+int ParseMessage(int index, bool del, SMSMessage& message);
+void PollUnread();

@@ -1,0 +1,22 @@
+// Delivers the serial control's receive event from the Qt event loop (also inside modal
+// loops; never during a blocking reply wait, which holds the GUI thread).
+#pragma once
+#include <QObject>
+
+class QSocketNotifier;
+namespace platform { class CommControl; }
+
+namespace platform {
+
+class CommPump : public QObject {
+    Q_OBJECT
+public:
+    explicit CommPump(CommControl& control, QObject* parent = nullptr);
+    ~CommPump() override;
+private:
+    void Rewatch();
+    CommControl& control_;
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+} // namespace platform

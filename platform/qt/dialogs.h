@@ -1,0 +1,27 @@
+// The Qt side of the box seam: real message boxes, and one seam for modal dialogs so tests
+// can answer them by a script instead of a user.
+#pragma once
+#include <QString>
+#include <functional>
+
+class QDialog;
+class QWidget;
+
+namespace platform {
+
+// Installs the handler that shows real QMessageBox boxes (the programs call this at start).
+void InstallQtBoxHandler();
+
+// Shows a modal dialog and returns its result. With a dialog script installed, the script
+// gets the dialog instead (it may fill fields, click buttons) and its answer is returned;
+// with no script in a test run (SetDialogScriptRequired), UnansweredBox is raised.
+using DialogScript = std::function<int(QDialog&)>;
+int ExecModal(QDialog& dialog);
+DialogScript SetDialogScript(DialogScript script);
+void SetDialogScriptRequired(bool required);
+
+// QString <-> Windows-1252 bytes.
+QString FromCp1252(const std::string& bytes);
+std::string ToCp1252(const QString& text);
+
+} // namespace platform

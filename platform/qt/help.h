@@ -1,0 +1,16 @@
+// Help pages by context number, in place of the help file.
+#pragma once
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace platform {
+
+// The help page file for a context number (100, 130, 140, 150, 160, 170); 0 = contents.
+QString HelpPagePath(int context);
+// Opens the page; returns false when it cannot be found. Tests may replace the opener.
+bool ShowHelp(int context);
+void SetHelpOpener(std::function<bool(const QString& path, int context)> opener);
+
+} // namespace platform
