@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+"$here/scripts/setup-deps.sh"
+"$here/scripts/build.sh"
+cd "${BUILD_DIR:-$here/build}"
+ctest --output-on-failure -j"$(nproc)" --timeout 600
