@@ -32,8 +32,10 @@ public:
     ModemSim(const ModemSim&) = delete;
     ModemSim& operator=(const ModemSim&) = delete;
 
+    // The slave device. A new one after Reappear (the links of LinkAsCom follow it).
     const std::string& SlavePath() const;
-    // Makes <portsFolder>/com<n> a link to the slave side.
+    // Makes <portsFolder>/com<n> a link to the slave side (creates the folder when missing).
+    // The link is replaced atomically; the destructor removes it while it still points here.
     void LinkAsCom(const std::string& portsFolder, int n) const;
 
     void Start();
@@ -48,6 +50,7 @@ public:
     void SetSplit(int pieces, std::chrono::milliseconds gap); // replies in delayed pieces
     void SetBaud(int baud);                            // pace output (0: no pacing)
     void SetNoPromptFor(bool on);                      // AT+CMGS: never send ">"
+    void SetErrorAfterText(bool on);                   // answer "ERROR" after the body's 26
     // Replaces the answer to one command line: return nullopt to fall back to the default.
     void SetHandler(std::function<std::optional<std::string>(const std::string& line)> h);
 
@@ -59,6 +62,8 @@ public:
     int Store(const std::string& number, const std::string& body,
               const std::string& timestamp = "24/05/12,14:23:11+04",
               bool notify = false);                    // notify: send "+CMT: \"SM\",<i>"
+    // Stores a full record (name, status); index 0 takes the first free slot.
+    int StoreMessage(StoredMessage message, bool notify = false);
     void Notify(int index);                            // send the notice for a stored index
     void SendRaw(const std::string& bytes);            // line noise, odd notices
     std::vector<StoredMessage> Messages() const;
