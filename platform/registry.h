@@ -4,6 +4,7 @@
 // A corrupt or unreadable file reads as empty.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,46 @@ struct RegValue {
     static RegValue Dword(uint32_t v);
     static RegValue String(const std::string& s, uint32_t type = REG_SZ);
 };
+
+// The whole store in memory: keys by full path (as first written), values in the order
+// first written. Paths and names are looked up without regard to ASCII case.
+struct RegEntry {
+    std::string name;
+    RegValue value;
+};
+struct RegKeyData {
+    std::string path;            // "Software\Maker\App"; "" is the root
+    std::vector<RegEntry> values;
+
+    RegEntry* Find(const std::string& name);
+    const RegEntry* Find(const std::string& name) const;
+};
+struct RegistryData {
+    std::vector<RegKeyData> keys;
+
+    RegKeyData* Find(const std::string& path);
+    const RegKeyData* Find(const std::string& path) const;
+    // The key, created with its missing parents when absent.
+    RegKeyData& Create(const std::string& path);
+};
+
+// A key path made plain: leading, trailing and doubled backslashes dropped.
+std::string NormalizeKeyPath(const std::string& path);
+// ASCII case-insensitive equality (the rule for key paths and value names).
+bool RegNameEquals(const std::string& a, const std::string& b);
+
+// The file's text form and back. Parsing never fails: text without the header reads as an
+// empty store, and a line it cannot read is skipped.
+RegistryData ParseRegistryText(const std::string& text);
+std::string FormatRegistryText(const RegistryData& data);
+
+// Reads the file (empty when missing, unreadable or corrupt) / saves it atomically.
+RegistryData LoadRegistry();
+bool SaveRegistry(const RegistryData& data);
+
+// Test seam: replaces the write(2) the save uses (nullptr restores it); returns the old one.
+using RegistryWriteFn = std::function<long(int fd, const void* buf, unsigned long n)>;
+RegistryWriteFn SetRegistryWriteFn(RegistryWriteFn fn);
 
 // The registry file: $CORVANE_REGISTRY, else $XDG_CONFIG_HOME/corvane/registry.reg.
 std::string RegistryPath();

@@ -2,6 +2,7 @@
 // loops; never during a blocking reply wait, which holds the GUI thread).
 #pragma once
 #include <QObject>
+#include <functional>
 
 class QSocketNotifier;
 namespace platform { class CommControl; }
@@ -13,8 +14,11 @@ class CommPump : public QObject {
 public:
     explicit CommPump(CommControl& control, QObject* parent = nullptr);
     ~CommPump() override;
+    // True while the descriptor is watched (false when closed or after a hang-up).
+    bool watching() const;
 private:
     void Rewatch();
+    std::function<void()> previousStateChanged_;
     CommControl& control_;
     QSocketNotifier* notifier_ = nullptr;
 };

@@ -19,6 +19,7 @@ using DialogScript = std::function<int(QDialog&)>;
 int ExecModal(QDialog& dialog);
 DialogScript SetDialogScript(DialogScript script);
 void SetDialogScriptRequired(bool required);
+bool DialogScriptRequired();
 
 // QString <-> Windows-1252 bytes.
 QString FromCp1252(const std::string& bytes);

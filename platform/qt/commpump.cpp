@@ -1,0 +1,49 @@
+#include "platform/qt/commpump.h"
+
+#include <QSocketNotifier>
+
+#include "platform/serial.h"
+
+namespace platform {
+
+CommPump::CommPump(CommControl& control, QObject* parent) : QObject(parent), control_(control) {
+    previousStateChanged_ = std::move(control_.OnPortStateChanged);
+    control_.OnPortStateChanged = [this] {
+        Rewatch();
+        if (previousStateChanged_) previousStateChanged_();
+    };
+    Rewatch();
+}
+
+CommPump::~CommPump() {
+    control_.OnPortStateChanged = std::move(previousStateChanged_);
+    delete notifier_;
+}
+
+bool CommPump::watching() const { return notifier_ && notifier_->isEnabled(); }
+
+void CommPump::Rewatch() {
+    if (notifier_) {
+        // May run inside the notifier's own signal (the handler closed the port).
+        notifier_->setEnabled(false);
+        notifier_->deleteLater();
+        notifier_ = nullptr;
+    }
+    const int fd = control_.fd();
+    if (fd < 0) return;
+    auto* n = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    notifier_ = n;
+    connect(n, &QSocketNotifier::activated, this, [this, n] {
+        bool alive = false;
+        try {
+            alive = control_.DispatchReadable();
+        } catch (...) {
+            // An exception must not cross the event loop; the handler owns its errors.
+            alive = control_.fd() >= 0;
+        }
+        // A dead line stays readable for ever: stop watching until the port reopens.
+        if (!alive && notifier_ == n) n->setEnabled(false);
+    });
+}
+
+} // namespace platform

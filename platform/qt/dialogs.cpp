@@ -1,0 +1,65 @@
+#include "platform/qt/dialogs.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+
+#include "platform/boxes.h"
+#include "platform/cp1252.h"
+
+namespace platform {
+namespace {
+DialogScript g_script;
+bool g_required = false;
+}
+
+void InstallQtBoxHandler() {
+    SetBoxHandler([](const BoxRequest& request) {
+        if (request.beep) QApplication::beep();
+        QMessageBox box(QApplication::activeWindow());
+        box.setWindowTitle(FromCp1252(request.caption));
+        box.setText(FromCp1252(request.text));
+        if (request.buttons == BoxButtons::YesNo) {
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            box.setDefaultButton(QMessageBox::Yes);
+        } else {
+            box.setStandardButtons(QMessageBox::Ok);
+        }
+        int answer = box.exec();
+        if (request.buttons == BoxButtons::YesNo) return answer == QMessageBox::Yes ? int(IDYES)
+                                                                                  : int(IDNO);
+        return int(IDOK);
+    });
+}
+
+int ExecModal(QDialog& dialog) {
+    if (g_script) return g_script(dialog);
+    if (g_required)
+        throw UnansweredBox("no script answers the dialog \"" +
+                            ToCp1252(dialog.windowTitle()) + "\"");
+    return dialog.exec();
+}
+
+DialogScript SetDialogScript(DialogScript script) {
+    DialogScript old = std::move(g_script);
+    g_script = std::move(script);
+    return old;
+}
+
+void SetDialogScriptRequired(bool required) { g_required = required; }
+bool DialogScriptRequired() { return g_required; }
+
+QString FromCp1252(const std::string& bytes) {
+    QString out;
+    out.reserve(qsizetype(bytes.size()));
+    for (char c : bytes) out.append(QChar(char16_t(Cp1252ToUnicode(static_cast<unsigned char>(c)))));
+    return out;
+}
+
+std::string ToCp1252(const QString& text) {
+    std::string out;
+    for (char32_t cp : text.toUcs4()) out += char(UnicodeToCp1252(cp));
+    return out;
+}
+
+} // namespace platform
