@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <ctime>
 #include <iostream>
 #include <string>
@@ -129,7 +130,9 @@ int main(int argc, char** argv) {
         const timespec tick{0, 200'000'000};
         std::size_t sentSeen = 0;
         int demo = 0;
-        std::time_t nextNotice = notifyEvery > 0 ? std::time(nullptr) + notifyEvery : 0;
+        using Steady = std::chrono::steady_clock;
+        const auto period = std::chrono::seconds(notifyEvery);
+        auto nextNotice = Steady::now() + period;
         for (;;) {
             int sig = sigtimedwait(&stopSignals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM)
@@ -138,8 +141,8 @@ int main(int argc, char** argv) {
             for (; sentSeen < sent.size(); ++sentSeen)
                 std::fprintf(stderr, "sent to %s: %s\n", sent[sentSeen].number.c_str(),
                              sent[sentSeen].text.c_str());
-            if (nextNotice && std::time(nullptr) >= nextNotice) {
-                nextNotice += notifyEvery;
+            if (notifyEvery > 0 && Steady::now() >= nextNotice) {
+                nextNotice += period;
                 if (unit.Messages().size() < 30) {
                     ++demo;
                     int index = unit.Store("+15550100", "Demo message " + std::to_string(demo) +
