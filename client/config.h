@@ -1,6 +1,7 @@
 // The settings dialog.
 #pragma once
 #include <QDialog>
+#include <string>
 
 class QCheckBox;
 class QComboBox;
@@ -13,6 +14,7 @@ class TFormOptions : public QDialog {
     Q_OBJECT
 public:
     explicit TFormOptions(QWidget* parent = nullptr);
+    ~TFormOptions() override;
 
     int ShowModal();    // through the modal seam; runs FormShow first
     void FormShow();
@@ -21,6 +23,9 @@ public:
     void btnCancelClick();
     void btnAdvancedClick();
     bool FormCloseQuery();
+
+    // Every way of ending the dialog passes FormCloseQuery.
+    void done(int result) override;
 
     QLineEdit* txtInit = nullptr;
     QCheckBox* chkPDU = nullptr;
@@ -36,6 +41,19 @@ public:
     QPushButton* btnCancel = nullptr;
     QPushButton* btnAdvanced = nullptr;
     bool RunningTool = false;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    bool portPicked_ = false;   // an entry of the port list was chosen since FormShow
 };
 
 extern TFormOptions* FormOptions;
+
+// The outside settings program, its argument, and the folder it is looked for in
+// (the program's directory unless a folder was set; "" restores that).
+inline const char* const AdvancedToolName = "Corvanecfg";
+inline const char* const AdvancedToolArgument = "corvane";
+void SetAdvancedToolDir(const std::string& dir);
+std::string AdvancedToolPath();

@@ -1,0 +1,282 @@
+#include "client/config.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <filesystem>
+
+#include "client/compose.h"
+#include "client/mainunit.h"
+#include "engine/globals.h"
+#include "engine/serparse.h"
+#include "engine/settings.h"
+#include "platform/boxes.h"
+#include "platform/datadir.h"
+#include "platform/process.h"
+#include "platform/qt/dialogs.h"
+#include "platform/qt/help.h"
+
+TFormOptions* FormOptions = nullptr;
+
+namespace {
+
+std::string g_toolDir;
+
+// Memo text as stored: Windows-1252 with CR LF line breaks.
+std::string MemoToSetting(const QPlainTextEdit* memo) {
+    QString text = memo->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return platform::ToCp1252(text);
+}
+
+// The port the serial control is set to; the setting when there is no main window.
+int CurrentCommPort() {
+    if (MainForm) return MainForm->MSComm1.CommPort();
+    return Settings.Port;
+}
+
+// Waits for the program to end while the window keeps handling its events.
+void WaitForChild(platform::ChildProcess& child) {
+    if (child.Finished()) return;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setInterval(100);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+        if (child.Finished()) loop.quit();
+    });
+    timer.start();
+    loop.exec();
+}
+
+} // namespace
+
+void SetAdvancedToolDir(const std::string& dir) { g_toolDir = dir; }
+
+std::string AdvancedToolPath() {
+    std::string dir = g_toolDir.empty() ? platform::ProgramDir() : g_toolDir;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    return dir + AdvancedToolName;
+}
+
+TFormOptions::TFormOptions(QWidget* parent) : QDialog(parent) {
+    if (!FormOptions) FormOptions = this;
+    setWindowTitle(QStringLiteral("Settings"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+
+    auto* modem = new QGroupBox(QStringLiteral("Modem Settings"), this);
+    txtInit = new QLineEdit(modem);
+    cmbport = new QComboBox(modem);
+    cmbport->setEditable(true);
+    cmbport->setInsertPolicy(QComboBox::NoInsert);
+    chkPDU = new QCheckBox(QStringLiteral("PDU Mode"), modem);
+    chkPDU->setVisible(false);
+    auto* modemLayout = new QFormLayout(modem);
+    modemLayout->addRow(QStringLiteral("Initialisation String"), txtInit);
+    modemLayout->addRow(QStringLiteral("COM Port"), cmbport);
+    modemLayout->addRow(chkPDU);
+
+    auto* options = new QGroupBox(QStringLiteral("Options"), this);
+    chkClearCompose = new QCheckBox(QStringLiteral("Clear the composed message after sending"), options);
+    (new QVBoxLayout(options))->addWidget(chkClearCompose);
+
+    auto* signature = new QGroupBox(QStringLiteral("Signature"), this);
+    MemoSig = new TLimitedMemo(SmsMaxLength, signature);
+    (new QVBoxLayout(signature))->addWidget(MemoSig);
+
+    auto* advanced = new QGroupBox(QStringLiteral("Advanced"), this);
+    btnAdvanced = new QPushButton(QStringLiteral("Advanced Corvane settings"), advanced);
+    connect(btnAdvanced, &QPushButton::clicked, this, [this] { btnAdvancedClick(); });
+    (new QVBoxLayout(advanced))->addWidget(btnAdvanced);
+
+    auto* password = new QGroupBox(QStringLiteral("Password Protection"), this);
+    chkpass = new QCheckBox(QStringLiteral("Require password to change settings"), password);
+    connect(chkpass, &QCheckBox::clicked, this, [this] { chkpassClick(); });
+    lblpass1 = new QLabel(QStringLiteral("Password"), password);
+    lblpass2 = new QLabel(QStringLiteral("Repeat Password"), password);
+    EditPass = new QLineEdit(password);
+    EditPass->setEchoMode(QLineEdit::Password);
+    EditPass2 = new QLineEdit(password);
+    EditPass2->setEchoMode(QLineEdit::Password);
+    auto* passLayout = new QFormLayout(password);
+    passLayout->addRow(chkpass);
+    passLayout->addRow(lblpass1, EditPass);
+    passLayout->addRow(lblpass2, EditPass2);
+    for (QWidget* w : {static_cast<QWidget*>(lblpass1), static_cast<QWidget*>(lblpass2),
+                       static_cast<QWidget*>(EditPass), static_cast<QWidget*>(EditPass2)})
+        w->setEnabled(false);
+
+    btnOK = new QPushButton(QStringLiteral("&OK"), this);
+    btnOK->setDefault(true);
+    btnCancel = new QPushButton(QStringLiteral("&Cancel"), this);
+    connect(btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
+    connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(btnOK);
+    buttons->addWidget(btnCancel);
+
+    // A pick from the list counts; text typed into the box does not.
+    connect(cmbport, &QComboBox::activated, this, [this](int) { portPicked_ = true; });
+    connect(cmbport->lineEdit(), &QLineEdit::textEdited, this,
+            [this](const QString&) { portPicked_ = false; });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(modem);
+    layout->addWidget(options);
+    layout->addWidget(signature, 1);
+    layout->addWidget(advanced);
+    layout->addWidget(password);
+    layout->addLayout(buttons);
+    resize(291, 473);
+}
+
+TFormOptions::~TFormOptions() {
+    if (FormOptions == this) FormOptions = nullptr;
+}
+
+int TFormOptions::ShowModal() {
+    FormShow();
+    return platform::ExecModal(*this);
+}
+
+void TFormOptions::FormShow() {
+    txtInit->setText(platform::FromCp1252(Settings.Init));
+    chkPDU->setChecked(Settings.PduMode);
+    MemoSig->setPlainText(MemoTextFromCp1252(Settings.Signature));
+    chkClearCompose->setChecked(Settings.ClearCompose);
+    EditPass->setText(platform::FromCp1252(Settings.Password));
+    EditPass2->setText(platform::FromCp1252(Settings.Password));
+    chkpass->setChecked(Settings.UsePass);
+    // The stored password shows (masked) only while it is in force.
+    if (!Settings.UsePass) {
+        EditPass->clear();
+        EditPass2->clear();
+    }
+    chkpassClick();
+
+    cmbport->clear();
+    int current = 0;
+    try {
+        current = CurrentCommPort();
+    } catch (...) {
+        current = Settings.Port;
+    }
+    for (int n = 1; n <= 49; ++n) {
+        bool exists = false;
+        try {
+            exists = PortExists(n);
+        } catch (...) {
+        }
+        if (exists) cmbport->addItem(QStringLiteral("COM%1").arg(n));
+    }
+    cmbport->setCurrentIndex(-1);
+    cmbport->setEditText(QStringLiteral("COM%1").arg(current));
+    portPicked_ = false;
+}
+
+void TFormOptions::chkpassClick() {
+    const bool on = chkpass->isChecked();
+    lblpass1->setEnabled(on);
+    lblpass2->setEnabled(on);
+    EditPass->setEnabled(on);
+    EditPass2->setEnabled(on);
+}
+
+void TFormOptions::btnOKClick() {
+    if (chkpass->isChecked()) {
+        if (EditPass->text().isEmpty()) {
+            platform::MessageBox("No Password entered", "Error");
+            return;
+        }
+        if (EditPass->text() != EditPass2->text()) {
+            platform::MessageBox("Passwords do not match", "Error");
+            return;
+        }
+    }
+
+    Settings.Init = platform::ToCp1252(txtInit->text());
+    Settings.PduMode = chkPDU->isChecked();
+    Settings.Signature = MemoToSetting(MemoSig);
+    Settings.ClearCompose = chkClearCompose->isChecked();
+    Settings.Password = platform::ToCp1252(EditPass->text());
+    Settings.UsePass = chkpass->isChecked();
+
+    if (portPicked_ && cmbport->currentIndex() >= 0) {
+        try {
+            const std::string entry = platform::ToCp1252(cmbport->itemText(cmbport->currentIndex()));
+            // Closed directly: the engine's receive buffer keeps what it holds.
+            if (MainForm && MainForm->MSComm1.PortOpen()) MainForm->MSComm1.SetPortOpen(false);
+            const int n = std::stoi(entry.substr(3));
+            if (n != Settings.Port) {
+                Settings.Port = n;
+                if (!ProbePort(n))
+                    platform::MessageBox("The Corvane modem unit was not found on your chosen port.",
+                                         "Error");
+            }
+            if (MainForm) {
+                MainForm->SetPort(Settings.Port);
+                MainForm->OpenPort(Settings.Port);
+            }
+        } catch (const platform::UnansweredBox&) {
+            throw;
+        } catch (...) {
+            // A failing port change is skipped; the settings are saved all the same.
+        }
+    }
+
+    SaveSettings();
+    done(QDialog::Accepted);
+}
+
+void TFormOptions::btnCancelClick() { done(QDialog::Rejected); }
+
+void TFormOptions::btnAdvancedClick() {
+    if (RunningTool) return;
+    const std::string path = AdvancedToolPath();
+    // The outside program needs the serial port to itself.
+    if (MainForm) MainForm->ClosePort();
+
+    platform::ChildProcess child;
+    std::error_code ec;
+    const bool present = std::filesystem::is_regular_file(path, ec);
+    if (!present || !child.Start(path, {AdvancedToolArgument})) {
+        if (MainForm) MainForm->OpenPort(0);
+        const std::string reason = present ? "could not be started" : "was not found";
+        std::string text = "The advanced settings program " + reason + ":\n" + path;
+        if (present && !child.error().empty()) text += "\n" + child.error();
+        platform::MessageBox(text, "Error");
+        return;
+    }
+
+    RunningTool = true;
+    setEnabled(false);
+    WaitForChild(child);
+    RunningTool = false;
+    setEnabled(true);
+    if (MainForm) MainForm->OpenPort(0);
+}
+
+bool TFormOptions::FormCloseQuery() { return !RunningTool; }
+
+void TFormOptions::done(int result) {
+    if (!FormCloseQuery()) return;
+    QDialog::done(result);
+}
+
+void TFormOptions::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        platform::ShowHelp(170);
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
