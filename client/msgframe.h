@@ -3,9 +3,13 @@
 #include <QWidget>
 #include <string>
 
+#include "client/msgfile.h"   // EscapeText, UnescapeText
+
 class QAction;
+class QItemSelection;
 class QMenu;
 class QPrinter;
+class QSplitter;
 class QTextEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -21,6 +25,10 @@ public:
     void LoadFromFile(const std::string& name, bool clear);
     void SaveToFile(const std::string& name);
     static std::string CleanMessage(const std::string& text);
+    // Column 0 captions, 1 texts, 2 dates; case-insensitive, locale-aware; negated when
+    // SortAscending is false.
+    static int CompareItems(const QTreeWidgetItem* item1, const QTreeWidgetItem* item2,
+                            int column);
 
     void SetFirstColumnCaption(const QString& caption);
     int Count() const;
@@ -45,12 +53,23 @@ public:
     std::string SelectedText;
 
     QTreeWidget* msglist = nullptr;
+    QSplitter* Splitter2 = nullptr;
     QTextEdit* RichEdit1 = nullptr;
     QMenu* MSGPopup = nullptr;
     QAction* mnuResend = nullptr;
     QAction* mnuReply = nullptr;
     QAction* mnuPrint = nullptr;
     QAction* mnuDelete = nullptr;
+
+private:
+    void SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+    void ShowMessage(QTreeWidgetItem* item);
+    bool MarkOld(QTreeWidgetItem* item);
+    void SetMainActions(bool print, bool reply, bool resend);
+    void RemoveItems(const QList<QTreeWidgetItem*>& items);
+
+    bool bulk_ = false;          // selection events are ignored while the list is rebuilt
+    std::string pendingRescue_;  // a file that failed to load and has no copy yet
 };
 
 // The shared sort state of all message lists.

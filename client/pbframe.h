@@ -37,6 +37,9 @@ public:
     void Delete1Click();
     void NewSMS1Click();
     void PBPopUpPopup();
+    void pbklistSelectItem(QTreeWidgetItem* item, bool selected);
+    // A character typed into EditPBNumber; set to 0 when it is swallowed.
+    void EditPBNumberKeyPress(char& key);
 
     QTreeWidget* pbklist = nullptr;
     QLabel* lblname = nullptr;
@@ -51,4 +54,17 @@ public:
     QAction* Edit1 = nullptr;
     QAction* Delete1 = nullptr;
     QAction* NewSMS1 = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void AddEntry(const std::string& name, const std::string& number);
+    QTreeWidgetItem* editing_ = nullptr;  // the entry being edited: hidden, still saved
+    std::string pendingRescue_;           // a file that failed to load and has no copy yet
 };
+
+// The open edit's origin: whether it came from an entry, and that entry's texts.
+extern bool EditingExisting;
+extern std::string SavedName;
+extern std::string SavedNumber;
