@@ -374,7 +374,8 @@ struct ModemSim::Impl {
                 if (c == '\r') {
                     complete = !line.empty();
                     done.swap(line);
-                } else if (c == '\n') {
+                } else if (c == '\n' || c == kEsc || c == kCtrlZ) {
+                    // Line feeds, and a cancel or end of text outside a prompt, are dropped.
                 } else if (c == kBackspace) {
                     if (!line.empty())
                         line.pop_back();
