@@ -25,6 +25,20 @@ struct SentSms {
     std::string text;            // the body before character 26
 };
 
+// Answers (lines end with CR; LF, and ESC or 26 outside a prompt, are dropped; an empty
+// line gets no answer; commands match without regard to case):
+//   AT, AT+CMGF=1, the expected init   "\r\nOK\r\n"      anything else "\r\nERROR\r\n"
+//   ATI9        "\r\n6B71<version>\r\n\r\nOK\r\n"
+//   AT+CMGS=<n> "\r\n> ", then the body up to 26: "\r\n+CMGS: <ref>\r\n\r\nOK\r\n";
+//               ESC cancels silently; an empty number gets ERROR
+//   AT+CMGR=<i> "\r\n+CMGR: <header>\r\n<body>\r\n\r\nOK\r\n", then the status is "REC READ"
+//   AT+CMGL=<s> "\r\n+CMGL: <i>,<header>\r\n<body>" per match, then "\r\n\r\nOK\r\n";
+//               listed unread messages become "REC READ"; "ALL" lists every one
+//   AT+CMGD=<i> "\r\nOK\r\n" (ERROR for an empty slot; the index is logged either way)
+//   notice      "\r\n+CMT: \"SM\",<i>\r\n"
+// <header> is "status","number","name","timestamp" with nothing between the commas for
+// no name. Silent: commands are logged but neither run nor answered. The handler runs on
+// the I/O thread without the lock (it may call this object, but not Stop or Vanish).
 class ModemSim {
 public:
     ModemSim();                  // opens the pty pair in raw mode; the slave stays open
