@@ -14,10 +14,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <stdexcept>
 
 #include "client/compose.h"
 #include "client/mainunit.h"
 #include "engine/globals.h"
+#include "engine/mainwindow.h"
 #include "engine/serparse.h"
 #include "engine/settings.h"
 #include "platform/boxes.h"
@@ -37,6 +39,16 @@ std::string MemoToSetting(const QPlainTextEdit* memo) {
     QString text = memo->toPlainText();
     text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
     return platform::ToCp1252(text);
+}
+
+// The window that owns the serial port: the main window, or whatever the engine talks to.
+IMainWindow* PortOwner() {
+    if (MainForm) return MainForm;
+    try {
+        return &MainWindow();
+    } catch (const std::logic_error&) {
+        return nullptr;
+    }
 }
 
 // The port the serial control is set to; the setting when there is no main window.
@@ -223,9 +235,9 @@ void TFormOptions::btnOKClick() {
                     platform::MessageBox("The Corvane modem unit was not found on your chosen port.",
                                          "Error");
             }
-            if (MainForm) {
-                MainForm->SetPort(Settings.Port);
-                MainForm->OpenPort(Settings.Port);
+            if (IMainWindow* owner = PortOwner()) {
+                owner->SetPort(Settings.Port);
+                owner->OpenPort(Settings.Port);
             }
         } catch (const platform::UnansweredBox&) {
             throw;
@@ -244,13 +256,14 @@ void TFormOptions::btnAdvancedClick() {
     if (RunningTool) return;
     const std::string path = AdvancedToolPath();
     // The outside program needs the serial port to itself.
-    if (MainForm) MainForm->ClosePort();
+    IMainWindow* owner = PortOwner();
+    if (owner) owner->ClosePort();
 
     platform::ChildProcess child;
     std::error_code ec;
     const bool present = std::filesystem::is_regular_file(path, ec);
     if (!present || !child.Start(path, {AdvancedToolArgument})) {
-        if (MainForm) MainForm->OpenPort(0);
+        if (owner) owner->OpenPort(0);
         const std::string reason = present ? "could not be started" : "was not found";
         std::string text = "The advanced settings program " + reason + ":\n" + path;
         if (present && !child.error().empty()) text += "\n" + child.error();
@@ -263,7 +276,7 @@ void TFormOptions::btnAdvancedClick() {
     WaitForChild(child);
     RunningTool = false;
     setEnabled(true);
-    if (MainForm) MainForm->OpenPort(0);
+    if (owner) owner->OpenPort(0);
 }
 
 bool TFormOptions::FormCloseQuery() { return !RunningTool; }

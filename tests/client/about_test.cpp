@@ -1,0 +1,53 @@
+// The about box: version line, caption, the support link and the picture.
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QMouseEvent>
+
+#include "client/about.h"
+#include "engine/globals.h"
+#include "tests/client/dlg_support.h"
+
+namespace {
+
+class AboutTest : public dlgtest::DialogTest {};
+
+TEST_F(AboutTest, VersionLineIsBuiltOnceFromFileAndModemVersions) {
+    for (const auto& [modem, line] : {std::pair{"0000", "Version 1.0.1.12.0000"},
+                                      {"2.31", "Version 1.0.1.12.2.31"}}) {
+        Settings.ModemVersion = modem;
+        TAboutBox box;
+        EXPECT_EQ(box.Version->text(), line);
+        EXPECT_EQ(box.windowTitle(), "Corvane");
+        Settings.ModemVersion = "9.99";   // a unit found later changes nothing
+        EXPECT_EQ(box.Version->text(), line);
+    }
+}
+
+TEST_F(AboutTest, SupportLinkShowsAndOpensTheWebAddress) {
+    std::vector<QString> opened;
+    UrlOpener old = SetUrlOpener([&](const QString& a) { opened.push_back(a); return true; });
+    TAboutBox box;
+    EXPECT_EQ(box.lblsupport->text().toStdString(), ProductWebAddress);
+    box.show();
+    const QPointF at(2, 2);
+    QMouseEvent press(QEvent::MouseButtonPress, at, box.lblsupport->mapToGlobal(at),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, box.lblsupport->mapToGlobal(at),
+                        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(box.lblsupport, &press);
+    QApplication::sendEvent(box.lblsupport, &release);
+    SetUrlOpener(old);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toStdString(), ProductWebAddress);
+}
+
+TEST_F(AboutTest, PictureIsDrawnAtItsSize) {
+    const QImage image = ProductPicture().toImage();
+    EXPECT_EQ(image.size(), QSize(235, 189));
+    // Not a blank sheet: the unit's dark body lies in the lower half.
+    EXPECT_LT(qGray(image.pixel(118, 150)), 100);
+    EXPECT_GT(qGray(image.pixel(10, 10)), 200);
+}
+
+} // namespace
