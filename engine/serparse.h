@@ -12,6 +12,19 @@ inline constexpr std::size_t ReceiveBufferCap = 64 * 1024;
 // Appends serial input to ReceiveBuffer, applying the cap.
 void AppendReceived(const std::string& text);
 
+// The initialisation table: each command must be answered by its expected reply; the row
+// "last" ends the table and is never sent.
+struct InitCommand {
+    const char* command;
+    const char* reply;
+    const char* error;
+};
+inline constexpr InitCommand InitCommands[] = {
+    {"AT", "OK", "ERROR"},
+    {"AT+CMGF=1", "OK", "ERROR"},
+    {"last", "", ""},
+};
+
 // Result codes of SendSms, ReadMessage and ParseMessage.
 enum SmsResult { SMS_SENT = 1, SMS_ERROR = 2, SMS_NOT_FOUND = 3, SMS_BUSY = 4, SMS_TIMEOUT = 5 };
 
