@@ -61,7 +61,7 @@ bool ParseIndex(const std::string& text, int& value) {
 }
 
 // Substring from a 0-based position that may lie past the end (gives "").
-std::string Piece(const std::string& s, std::size_t pos, std::size_t n) {
+std::string Slice(const std::string& s, std::size_t pos, std::size_t n) {
     return pos < s.size() ? s.substr(pos, n) : std::string();
 }
 
@@ -265,8 +265,8 @@ int ParseMessage(int index, bool del, SMSMessage& message) {
     std::size_t c3 = header.find(',', c2 + 1);
     if (c3 == std::string::npos) return SMS_ERROR;
     const std::string t = header.substr(c3 + 1);
-    message.Date = "20" + Piece(t, 1, 2) + "/" + Piece(t, 4, 2) + "/" + Piece(t, 7, 2) + " " +
-                   Piece(t, 10, 8);
+    message.Date = "20" + Slice(t, 1, 2) + "/" + Slice(t, 4, 2) + "/" + Slice(t, 7, 2) + " " +
+                   Slice(t, 10, 8);
 
     // "Error" and "ERROR" end a body only as a line of their own, so a message that merely
     // mentions them is still read whole.
