@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QUrl>
+#include <algorithm>
 
 #include "engine/globals.h"
 #include "platform/qt/dialogs.h"
@@ -44,6 +45,31 @@ protected:
     }
 };
 
+// Bold black text straight on the picture.
+void StyleOnPicture(QLabel* label) {
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::black);
+    label->setPalette(palette);
+    label->setAutoFillBackground(false);
+}
+
+// Places a label at x, y; a text too wide for the panel moves left and, if need be, gets a
+// smaller font, so the whole text stays readable.
+void FitInPanel(QLabel* label, int x, int y) {
+    const int right = label->parentWidget()->width() - 8;
+    QFont font = label->font();
+    label->adjustSize();
+    while (label->width() > right - 8 && font.pointSizeF() > 6) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+        label->adjustSize();
+    }
+    label->move(std::max(8, std::min(x, right - label->width())), y);
+}
+
 } // namespace
 
 UrlOpener SetUrlOpener(UrlOpener opener) {
@@ -70,13 +96,12 @@ QPixmap ProductPicture() {
     sky.setColorAt(1.0, QColor(196, 214, 236));
     p.fillRect(pixmap.rect(), sky);
 
-    // Antenna with radio waves.
-    p.setPen(QPen(QColor(40, 40, 48), 5, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(182, 122), QPointF(196, 36));
-    p.setPen(QPen(QColor(70, 110, 170), 2));
-    for (int r = 10; r <= 30; r += 10) {
-        p.drawArc(QRectF(196 - r, 36 - r, 2 * r, 2 * r), 30 * 16, 120 * 16);
-    }
+    // A short antenna with radio waves, below the band where the link sits.
+    p.setPen(QPen(QColor(40, 40, 48), 4, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(190, 114), QPointF(194, 100));
+    p.setPen(QPen(QColor(70, 110, 170), 1.6));
+    for (int r = 4; r <= 10; r += 3)
+        p.drawArc(QRectF(194 - r, 100 - r, 2 * r, 2 * r), 20 * 16, 140 * 16);
 
     // The unit: a rounded box with a front panel.
     QPainterPath body;
@@ -128,13 +153,13 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
 
     Version = new QLabel(QStringLiteral("V 00.00.00"), Panel1);
     Version->move(8, 8);
-    Version->setStyleSheet(QStringLiteral("color: black; font-weight: bold; background: transparent;"));
+    StyleOnPicture(Version);
 
     auto* link = new TLinkLabel(Panel1);
     link->onClick = [this] { lblsupportClick(); };
     lblsupport = link;
     lblsupport->move(56, 72);
-    lblsupport->setStyleSheet(QStringLiteral("color: black; font-weight: bold; background: transparent;"));
+    StyleOnPicture(lblsupport);
     lblsupport->setCursor(Qt::PointingHandCursor);
     lblsupport->setToolTip(QStringLiteral("Go to the Corvane website for support and information"));
 
@@ -148,7 +173,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     Version->adjustSize();
     setWindowTitle(QString::fromStdString(CaptionBase));
     lblsupport->setText(platform::FromCp1252(ProductWebAddress));
-    lblsupport->adjustSize();
+    FitInPanel(lblsupport, 56, 72);
 }
 
 TAboutBox::~TAboutBox() {

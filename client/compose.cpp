@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -76,6 +78,40 @@ QString FittingHead(const QString& text, int room) {
         i += pair ? 2 : 1;
     }
     return text.left(i);
+}
+
+// Icons for the edit actions: the desktop theme's, else a small drawing.
+QIcon EditIcon(const char* themeName, char kind) {
+    QIcon themed = QIcon::fromTheme(QString::fromLatin1(themeName));
+    if (!themed.isNull()) return themed;
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(40, 40, 60), 1.2));
+    switch (kind) {
+    case 'x':   // scissors
+        p.drawLine(QPointF(4, 1), QPointF(11, 11));
+        p.drawLine(QPointF(12, 1), QPointF(5, 11));
+        p.drawEllipse(QPointF(4, 13), 2.3, 2.3);
+        p.drawEllipse(QPointF(12, 13), 2.3, 2.3);
+        break;
+    case 'c':   // two pages
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(1.5, 1.5, 8, 10));
+        p.drawRect(QRectF(6.5, 4.5, 8, 10));
+        break;
+    default:    // clipboard with a page
+        p.setBrush(QColor(200, 160, 90));
+        p.drawRect(QRectF(2.5, 2.5, 10, 12));
+        p.setBrush(QColor(120, 120, 130));
+        p.drawRect(QRectF(5.5, 1, 4, 3));
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(7.5, 6.5, 7, 8.5));
+        break;
+    }
+    p.end();
+    return QIcon(pm);
 }
 
 enum EditCmd { CmdCut, CmdCopy, CmdPaste, CmdSelectAll, CmdUndo, CmdDelete };
@@ -200,11 +236,11 @@ TFrmCompose::TFrmCompose(QWidget* parent) : QDialog(parent) {
     ActionClose = makeAction(QStringLiteral("&Close"), QString(), QIcon());
     Help = makeAction(QStringLiteral("&Help"), QString(), QIcon());
     EditCut1 = makeAction(QStringLiteral("Cu&t"), QStringLiteral("Cut|Cuts the selection and puts it on the Clipboard"),
-                          QIcon::fromTheme(QStringLiteral("edit-cut")));
+                          EditIcon("edit-cut", 'x'));
     EditCopy1 = makeAction(QStringLiteral("&Copy"), QStringLiteral("Copy|Copies the selection and puts it on the Clipboard"),
-                           QIcon::fromTheme(QStringLiteral("edit-copy")));
+                           EditIcon("edit-copy", 'c'));
     EditPaste1 = makeAction(QStringLiteral("&Paste"), QStringLiteral("Paste|Inserts Clipboard contents"),
-                            QIcon::fromTheme(QStringLiteral("edit-paste")));
+                            EditIcon("edit-paste", 'v'));
     EditSelectAll1 = makeAction(QStringLiteral("Select &All"), QStringLiteral("Select All|Selects the entire document"), QIcon());
     EditUndo1 = makeAction(QStringLiteral("&Undo"), QStringLiteral("Undo|Reverts the last action"), QIcon());
     EditDelete1 = makeAction(QStringLiteral("&Delete"), QStringLiteral("Delete|Erases the selection"), QIcon());
@@ -549,6 +585,8 @@ void TFrmCompose::keyPressEvent(QKeyEvent* e) {
         HelpExecute();
         return;
     }
+    // No cancel button: Esc does not close the window.
+    if (e->key() == Qt::Key_Escape) return;
     QDialog::keyPressEvent(e);
 }
 
@@ -561,7 +599,9 @@ void TFrmCompose::EditCommand(int command) {
         case CmdPaste: line->paste(); break;
         case CmdSelectAll: line->selectAll(); break;
         case CmdUndo: line->undo(); break;
-        case CmdDelete: line->del(); break;
+        case CmdDelete:
+            if (line->hasSelectedText()) line->del();
+            break;
         }
     } else if (auto* memo = qobject_cast<QPlainTextEdit*>(target)) {
         switch (command) {
