@@ -112,8 +112,8 @@ bool ComPortExists(int n) {
     if (ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN) {
         exists = false;   // a UART slot with nothing behind it
     } else {
-        termios tio;
-        if (tcgetattr(fd, &tio) != 0 && errno == EIO) exists = false;
+        termios tio;   // fails with EIO on a dead slot, ENOTTY on what is no terminal
+        if (tcgetattr(fd, &tio) != 0) exists = false;
     }
     close(fd);
     return exists;

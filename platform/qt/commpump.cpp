@@ -34,6 +34,7 @@ void CommPump::Rewatch() {
     auto* n = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     notifier_ = n;
     connect(n, &QSocketNotifier::activated, this, [this, n] {
+        ++activations_;
         bool alive = false;
         try {
             alive = control_.DispatchReadable();

@@ -16,11 +16,14 @@ public:
     ~CommPump() override;
     // True while the descriptor is watched (false when closed or after a hang-up).
     bool watching() const;
+    // How often the descriptor was reported readable (for tests and the benchmark).
+    int activations() const { return activations_; }
 private:
     void Rewatch();
     std::function<void()> previousStateChanged_;
     CommControl& control_;
     QSocketNotifier* notifier_ = nullptr;
+    int activations_ = 0;
 };
 
 } // namespace platform

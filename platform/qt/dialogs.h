@@ -4,6 +4,8 @@
 #include <QString>
 #include <functional>
 
+#include "platform/boxes.h"
+
 class QDialog;
 class QWidget;
 

@@ -13,7 +13,8 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 namespace {
-const char* const kVars[] = {"CORVANE_PORTS", "CORVANE_DATA", "CORVANE_REGISTRY"};
+const char* const kVars[] = {"CORVANE_PORTS", "CORVANE_DATA", "CORVANE_REGISTRY",
+                            "CORVANE_DEVICES"};
 }
 
 TestEnv::TestEnv() {
@@ -22,6 +23,7 @@ TestEnv::TestEnv() {
     root_ = tmpl;
     fs::create_directories(ports());
     fs::create_directories(data());
+    fs::create_directories(devices());
     for (const char* var : kVars) {
         const char* old = std::getenv(var);
         saved_.emplace_back(var, old ? std::string(old) : std::string("\x01unset"));
@@ -29,6 +31,7 @@ TestEnv::TestEnv() {
     setenv("CORVANE_PORTS", ports().c_str(), 1);
     setenv("CORVANE_DATA", data().c_str(), 1);
     setenv("CORVANE_REGISTRY", registry().c_str(), 1);
+    setenv("CORVANE_DEVICES", devices().c_str(), 1);
 }
 
 TestEnv::~TestEnv() {
@@ -70,10 +73,11 @@ BoxScript::BoxScript() {
         shown_.push_back(request);
         if (next_ < steps_.size()) {
             const Step& step = steps_[next_++];
-            if (!step.part.empty())
+            if (!step.part.empty()) {
                 EXPECT_NE(request.text.find(step.part), std::string::npos)
                     << "box \"" << request.caption << "\": " << request.text
                     << "\nexpected text with: " << step.part;
+            }
             return step.answer;
         }
         if (answerAll_) return allAnswer_;

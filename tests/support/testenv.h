@@ -1,6 +1,7 @@
 // A private world for one test: a temporary directory holding the ports folder, the data
 // directory and the registry file, with CORVANE_PORTS, CORVANE_DATA and CORVANE_REGISTRY
-// pointing there. Restores the environment when it goes.
+// pointing there. CORVANE_DEVICES points at an empty folder, so the default COM map sees
+// none of the machine's own serial devices. Restores the environment when it goes.
 #pragma once
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ public:
     std::string ports() const { return root_ + "/ports"; }
     std::string data() const { return root_ + "/data"; }
     std::string registry() const { return root_ + "/registry.reg"; }
+    std::string devices() const { return root_ + "/devices"; }
 
     // Points COM<n> at a device path (a link in the ports folder).
     void MapCom(int n, const std::string& device) const;

@@ -1,0 +1,286 @@
+// The file-backed registry: typed values, case rules, the text form, atomic saves, and a
+// file that cannot be read.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "platform/registry.h"
+#include "tests/support/testenv.h"
+
+using namespace platform;
+using testing_support::TestEnv;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+RegValue Raw(uint32_t type, std::vector<uint8_t> data) {
+    RegValue v;
+    v.type = type;
+    v.data = std::move(data);
+    return v;
+}
+
+bool Same(const RegValue& a, const RegValue& b) { return a.type == b.type && a.data == b.data; }
+
+const char kKey[] = "\\Software\\Hobrin\\Corvane\\1.0";
+
+} // namespace
+
+TEST(Registry, EveryKindOfValueRoundTripsThroughTheFile) {
+    TestEnv env;
+    std::string high;
+    for (int i = 1; i < 256; ++i) high += char(i);
+    struct Case { const char* name; RegValue value; };
+    const Case cases[] = {
+        {"plain", RegValue::String("- Sent using Corvane")},
+        {"quotes", RegValue::String("a \"quoted\" C:\\path\\ and ;=[]@")},
+        {"empty", RegValue::String("")},
+        {"cp1252", RegValue::String("Gr\xfc\xdf\x65 \x80 caf\xe9\r\nline2\t")},
+        {"allbytes", RegValue::String(high)},
+        {"expand", RegValue::String("%HOME%\\x", REG_EXPAND_SZ)},
+        {"dword", RegValue::Dword(0x1e)},
+        {"dwordmax", RegValue::Dword(0xffffffffu)},
+        {"dwordzero", RegValue::Dword(0)},
+        {"binary", Raw(REG_BINARY, {0, 1, 0x7f, 0x80, 0xff})},
+        {"nobytes", Raw(REG_BINARY, {})},
+        {"sznozero", Raw(REG_SZ, {'5'})},
+        {"szinnerzero", Raw(REG_SZ, {'a', 0, 'b', 0})},
+        {"shortdword", Raw(REG_DWORD, {5})},
+        {"none", Raw(REG_NONE, {9})},
+        {"multi", Raw(7, {'a', 0, 'b', 0, 0})},
+        {"", RegValue::String("default value")},
+    };
+    {
+        auto key = RegKey::Open(kKey, true);
+        ASSERT_TRUE(key);
+        for (const Case& c : cases) ASSERT_TRUE(key->Set(c.name, c.value)) << c.name;
+    }
+    auto key = RegKey::Open(kKey, false);
+    ASSERT_TRUE(key);
+    for (const Case& c : cases) {
+        auto v = key->Get(c.name);
+        ASSERT_TRUE(v) << c.name;
+        EXPECT_TRUE(Same(*v, c.value)) << c.name;
+    }
+    // The text form survives a parse and a format unchanged.
+    const std::string text = ReadFile(env.registry());
+    EXPECT_EQ(FormatRegistryText(ParseRegistryText(text)), text);
+}
+
+TEST(Registry, FileReadsAsText) {
+    TestEnv env;
+    auto key = RegKey::Open(kKey, true);
+    ASSERT_TRUE(key);
+    key->Set("port", RegValue::Dword(30));
+    key->Set("sig", RegValue::String("say \"hi\" \\o/"));
+    key->Set("Raw", Raw(REG_BINARY, {0xde, 0xad}));
+    const std::string text = ReadFile(env.registry());
+    for (const char* line : {"[HKEY_CURRENT_USER\\Software]\n",
+                             "[HKEY_CURRENT_USER\\Software\\Hobrin\\Corvane\\1.0]\n",
+                             "\"port\"=dword:0000001e\n", "\"sig\"=\"say \\\"hi\\\" \\\\o/\"\n",
+                             "\"Raw\"=hex:de,ad\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+}
+
+TEST(Registry, PathsAndNamesMatchInAnyCase) {
+    TestEnv env;
+    auto key = RegKey::Open("Software\\Hobrin\\Corvane\\1.0", true);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->Set("port", RegValue::Dword(3)));
+    for (const char* path : {"\\SOFTWARE\\hobrin\\CORVANE\\1.0", "software\\HOBRIN\\corvane\\1.0",
+                             "\\\\Software\\\\Hobrin\\Corvane\\1.0\\"}) {
+        auto other = RegKey::Open(path, false);
+        ASSERT_TRUE(other) << path;
+        for (const char* name : {"port", "Port", "PORT"}) {
+            auto v = other->Get(name);
+            ASSERT_TRUE(v) << path << " " << name;
+            EXPECT_TRUE(Same(*v, RegValue::Dword(3)));
+        }
+    }
+    // Writing under another case changes the value but keeps the name as first written.
+    ASSERT_TRUE(RegKey::Open("\\SOFTWARE\\HOBRIN\\CORVANE\\1.0", true)->Set("PORT",
+                                                                           RegValue::Dword(9)));
+    const std::string text = ReadFile(env.registry());
+    EXPECT_NE(text.find("\"port\"=dword:00000009"), std::string::npos) << text;
+    EXPECT_EQ(text.find("PORT"), std::string::npos) << text;
+    EXPECT_EQ(text.find("SOFTWARE"), std::string::npos) << text;
+}
+
+TEST(Registry, OpenWithoutCreateNeedsTheKey) {
+    TestEnv env;
+    EXPECT_FALSE(RegKey::Open("Software\\Nobody", false));
+    EXPECT_FALSE(std::filesystem::exists(env.registry()));   // looking writes nothing
+    ASSERT_TRUE(RegKey::Open("Software\\A\\B\\C", true));
+    for (const char* path : {"Software", "Software\\A", "software\\a\\b", "Software\\A\\B\\C", ""})
+        EXPECT_TRUE(RegKey::Open(path, false)) << path;
+    EXPECT_FALSE(RegKey::Open("Software\\A\\B\\C\\D", false));
+    EXPECT_FALSE(RegKey::Open("Software\\A\\B\\C", false)->Get("missing"));
+}
+
+TEST(Registry, RemoveTakesOneValue) {
+    TestEnv env;
+    auto key = RegKey::Open("Software\\X", true);
+    key->Set("a", RegValue::Dword(1));
+    key->Set("b", RegValue::Dword(2));
+    EXPECT_TRUE(key->Remove("A"));
+    EXPECT_FALSE(key->Remove("a"));
+    EXPECT_FALSE(key->Get("a"));
+    EXPECT_TRUE(key->Get("b"));
+}
+
+TEST(Registry, NamesThatWouldBreakTheFileAreRefused) {
+    TestEnv env;
+    auto key = RegKey::Open("Software\\X", true);
+    EXPECT_FALSE(key->Set("two\nlines", RegValue::Dword(1)));
+    EXPECT_FALSE(key->Set(std::string("nul\0", 4), RegValue::Dword(1)));
+    EXPECT_FALSE(RegKey::Open("Software\\bad\r\\key", true));
+    EXPECT_TRUE(key->Set("odd \"name\" \\ ok", RegValue::Dword(1)));
+    EXPECT_TRUE(RegKey::Open("Software\\X", false)->Get("ODD \"NAME\" \\ OK"));
+}
+
+TEST(Registry, FileIsPrivate) {
+    TestEnv env;
+    const std::string dir = env.root() + "/cfg/corvane";
+    setenv("CORVANE_REGISTRY", (dir + "/registry.reg").c_str(), 1);
+    ASSERT_TRUE(RegKey::Open("Software\\X", true)->Set("v", RegValue::Dword(1)));
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/registry.reg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // No temporary file is left beside it.
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "registry.reg" || name == "registry.reg.lock") << name;
+    }
+}
+
+TEST(Registry, InterruptedSaveLeavesTheOldFileWhole) {
+    TestEnv env;
+    auto key = RegKey::Open(kKey, true);
+    ASSERT_TRUE(key->Set("port", RegValue::Dword(4)));
+    ASSERT_TRUE(key->Set("sig", RegValue::String("old signature")));
+    const std::string before = ReadFile(env.registry());
+    for (long failAfter : {0L, 1L, 20L, 60L}) {
+        long written = 0;
+        RegistryWriteFn old = SetRegistryWriteFn([&](int fd, const void* buf, unsigned long n) {
+            if (written >= failAfter) {
+                errno = ENOSPC;
+                return -1L;
+            }
+            unsigned long take = std::min<unsigned long>(n, failAfter - written);
+            long r = long(::write(fd, buf, take));
+            written += r;
+            return r;
+        });
+        EXPECT_FALSE(key->Set("sig", RegValue::String(std::string(500, 'n')))) << failAfter;
+        SetRegistryWriteFn(old);
+        EXPECT_EQ(ReadFile(env.registry()), before) << failAfter;
+        size_t files = 0;
+        for (const auto& e : std::filesystem::directory_iterator(env.root()))
+            files += e.path().filename().string().rfind("registry.reg.", 0) == 0 &&
+                     e.path().filename() != "registry.reg.lock";
+        EXPECT_EQ(files, 0u) << "temporary file left after failing at " << failAfter;
+    }
+    auto v = key->Get("sig");
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(Same(*v, RegValue::String("old signature")));
+}
+
+TEST(Registry, CorruptFileReadsAsEmpty) {
+    TestEnv env;
+    const std::string cases[] = {
+        "",
+        "garbage\x01\x02\xff",
+        std::string("\0\0\0\0", 4),
+        "[HKEY_CURRENT_USER\\Software\\X]\n\"v\"=dword:00000001\n",   // no header
+        "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\X]\n\"v\"=dword:1\n",
+    };
+    for (const std::string& text : cases) {
+        WriteFile(env.registry(), text);
+        EXPECT_FALSE(RegKey::Open("Software\\X", false)) << text;
+        // Writing over a corrupt file starts afresh.
+        auto key = RegKey::Open("Software\\X", true);
+        ASSERT_TRUE(key);
+        EXPECT_TRUE(key->Set("v", RegValue::Dword(5)));
+        EXPECT_TRUE(Same(*RegKey::Open("Software\\X", false)->Get("v"), RegValue::Dword(5)));
+    }
+    std::filesystem::remove(env.registry());
+    std::filesystem::create_directory(env.registry());   // unreadable as a file
+    EXPECT_FALSE(RegKey::Open("Software\\X", false));
+    EXPECT_FALSE(RegKey::Open("Software\\X", true));      // and it cannot be saved
+}
+
+TEST(RegistryText, BadLinesAreSkippedAndTheRestKept) {
+    const std::string text =
+        "CORVANE REGISTRY 1\r\n"
+        "; a comment\r\n"
+        "[HKEY_CURRENT_USER\\Software\\X]\r\n"
+        "\"good\"=dword:0000000a\r\n"
+        "\"baddword\"=dword:xyz\r\n"
+        "\"toolong\"=dword:123456789\r\n"
+        "\"badhex\"=hex:1,2\r\n"
+        "\"trailing\"=hex:01,\r\n"
+        "\"unclosed=\"abc\"\r\n"
+        "\"noquote\"=abc\r\n"
+        "\"wrapped\"=hex(2):41,\\\r\n"
+        "  42,00\r\n"
+        "\"tail\"=\"x\" junk\r\n"
+        "noname\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\X]\r\n"
+        "\"elsewhere\"=dword:00000001\r\n"
+        "[HKEY_CURRENT_USER\\Software\\X\r\n"
+        "\"orphan\"=dword:00000001\r\n"
+        "[hkey_current_user\\software\\x]\r\n"
+        "@=\"default\"\r\n"
+        "\"GOOD\"=dword:0000000b\r\n";
+    RegistryData data = ParseRegistryText(text);
+    const RegKeyData* key = data.Find("Software\\X");
+    ASSERT_TRUE(key);
+    std::vector<std::string> names;
+    for (const RegEntry& e : key->values) names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"good", "wrapped", ""}));
+    EXPECT_TRUE(Same(key->Find("good")->value, RegValue::Dword(11)));   // later line wins
+    EXPECT_TRUE(Same(key->Find("wrapped")->value, Raw(REG_EXPAND_SZ, {'A', 'B', 0})));
+    EXPECT_TRUE(Same(key->Find("")->value, RegValue::String("default")));
+    EXPECT_TRUE(data.Find("Software"));   // a parent the file did not list
+}
+
+TEST(RegistryText, OddInputNeverBreaksTheParser) {
+    std::string seed = FormatRegistryText([] {
+        RegistryData d;
+        d.Create("Software\\A").values.push_back({"n", RegValue::String("v\x80")});
+        d.Create("Software\\B").values.push_back({"d", RegValue::Dword(7)});
+        return d;
+    }());
+    // Every prefix and a sweep of single-byte damage: must parse and re-format cleanly.
+    for (std::size_t cut = 0; cut <= seed.size(); ++cut) {
+        RegistryData d = ParseRegistryText(seed.substr(0, cut));
+        RegistryData again = ParseRegistryText(FormatRegistryText(d));
+        EXPECT_EQ(FormatRegistryText(again), FormatRegistryText(d)) << cut;
+    }
+    const char noise[] = {'\0', '\n', '\\', '"', '[', ']', '=', ',', '(', ')', '\xff'};
+    for (std::size_t at = 0; at < seed.size(); ++at) {
+        for (char c : noise) {
+            std::string damaged = seed;
+            damaged[at] = c;
+            RegistryData d = ParseRegistryText(damaged);
+            EXPECT_EQ(FormatRegistryText(ParseRegistryText(FormatRegistryText(d))),
+                      FormatRegistryText(d));
+        }
+    }
+}
