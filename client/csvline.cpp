@@ -72,18 +72,19 @@ bool NeedsQuotes(std::string_view field) {
     return false;
 }
 
-void AppendQuoted(std::string& out, std::string_view field) {
+void AppendQuoted(std::string& out, std::string_view field, bool oneLine) {
     out += '"';
     for (char c : field) {
         if (c == '"') out += '"';
-        out += c;
+        out += oneLine && (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
     }
     out += '"';
 }
 
-void AppendField(std::string& out, std::string_view field) {
+void AppendField(std::string& out, std::string_view field, bool oneLine) {
+    // CR, LF and 0 need quotes themselves, and so do the blanks they become.
     if (NeedsQuotes(field))
-        AppendQuoted(out, field);
+        AppendQuoted(out, field, oneLine);
     else
         out.append(field);
 }

@@ -18,13 +18,38 @@ std::vector<std::string_view> SplitLines(std::string_view text, bool stopAtNul);
 // runs to the end of the line.
 void SplitFields(std::string_view line, std::vector<std::string>& out);
 
+// Splits text into lines and each line into fields, handing them to take(fields) in order;
+// take returns false for a bad line, which ends the reading. Returns that line's index, or
+// -1 when every line was taken.
+template <class Take>
+long ReadLines(std::string_view text, bool stopAtNul, Take take) {
+    std::vector<std::string> fields;
+    const auto lines = SplitLines(text, stopAtNul);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SplitFields(lines[i], fields);
+        if (!take(fields)) return static_cast<long>(i);
+    }
+    return -1;
+}
+
 // True when the field holds a character 0..32, a double quote or a comma.
 bool NeedsQuotes(std::string_view field);
 
-// Appends the field in double quotes, inner double quotes doubled.
-void AppendQuoted(std::string& out, std::string_view field);
+// Appends the field in double quotes, inner double quotes doubled. With oneLine, CR, LF and
+// character 0 are written as blanks (see OneLine).
+void AppendQuoted(std::string& out, std::string_view field, bool oneLine = false);
 // Appends the field quoted when NeedsQuotes, bare otherwise (empty: nothing).
-void AppendField(std::string& out, std::string_view field);
+void AppendField(std::string& out, std::string_view field, bool oneLine = false);
+
+// Appends count records made by append(out, index), CR LF between them and none after the
+// last.
+template <class Append>
+void AppendLines(std::string& out, std::size_t count, Append append) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i) out += "\r\n";
+        append(out, i);
+    }
+}
 
 // The field with CR, LF and character 0 turned into blanks: for fields that must stay on
 // one line although quoting can't protect them from the line splitter.

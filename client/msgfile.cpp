@@ -20,11 +20,9 @@ bool Escaped(unsigned char c) {
         return c < 32 || c > 122;
     }
 }
-} // namespace
 
-std::string EscapeText(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 4);
+// Appends the encoded text; doubles double quotes when quoted.
+void AppendEscaped(std::string& out, std::string_view text, bool quoted) {
     for (char ch : text) {
         unsigned char c = static_cast<unsigned char>(ch);
         if (Escaped(c)) {
@@ -32,9 +30,17 @@ std::string EscapeText(std::string_view text) {
             out += kHex[c >> 4];
             out += kHex[c & 15];
         } else {
+            if (quoted && ch == '"') out += '"';
             out += ch;
         }
     }
+}
+} // namespace
+
+std::string EscapeText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 4);
+    AppendEscaped(out, text, false);
     return out;
 }
 
@@ -79,13 +85,18 @@ std::string CleanMessage(std::string_view text) {
 
 void AppendRecord(std::string& out, const Record& r) {
     // Number and date can't hold a line break: the line splitter does not know quotes.
-    csvline::AppendQuoted(out, csvline::OneLine(r.number));
+    csvline::AppendQuoted(out, r.number, true);
     out += ',';
-    csvline::AppendField(out, EscapeText(r.text));
+    // The encoded text holds no blank or control character: only a comma or a double
+    // quote makes it quoted, and those pass the encoding unchanged.
+    const bool quoted = r.text.find_first_of(",\"") != std::string::npos;
+    if (quoted) out += '"';
+    AppendEscaped(out, r.text, quoted);
+    if (quoted) out += '"';
     out += ',';
-    csvline::AppendField(out, csvline::OneLine(r.date));
+    csvline::AppendField(out, r.date, true);
     out += ',';
-    csvline::AppendField(out, csvline::OneLine(r.status));
+    csvline::AppendField(out, r.status, true);
 }
 
 std::string FormatRecord(const Record& record) {
@@ -96,27 +107,19 @@ std::string FormatRecord(const Record& record) {
 
 std::string FormatFile(const std::vector<Record>& records) {
     std::string out;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i) out += "\r\n";
-        AppendRecord(out, records[i]);
-    }
+    csvline::AppendLines(out, records.size(),
+                         [&](std::string& o, std::size_t i) { AppendRecord(o, records[i]); });
     return out;
 }
 
 ParseResult ParseFile(std::string_view bytes) {
     ParseResult result;
-    std::vector<std::string> fields;
-    auto lines = csvline::SplitLines(bytes, false);
-    result.records.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        csvline::SplitFields(lines[i], fields);
-        if (fields.size() < 4) {
-            result.badLine = static_cast<long>(i);
-            break;
-        }
-        result.records.push_back({std::move(fields[0]), UnescapeText(fields[1]),
-                                  std::move(fields[2]), std::move(fields[3])});
-    }
+    result.badLine = csvline::ReadLines(bytes, false, [&](std::vector<std::string>& f) {
+        if (f.size() < 4) return false;
+        result.records.push_back(
+            {std::move(f[0]), UnescapeText(f[1]), std::move(f[2]), std::move(f[3])});
+        return true;
+    });
     return result;
 }
 

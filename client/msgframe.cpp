@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "client/compose.h"
+#include "client/csvline.h"
 #include "client/datafile.h"
 #include "client/mainunit.h"
 #include "engine/globals.h"
@@ -198,11 +199,10 @@ void TMSGFrame1::AddMessage(const std::string& number, const std::string& text,
 void TMSGFrame1::SaveToFile(const std::string& name) {
     std::string bytes;
     const int n = msglist->topLevelItemCount();
-    bytes.reserve(static_cast<std::size_t>(n) * 96);
-    for (int i = 0; i < n; ++i) {
-        if (i) bytes += "\r\n";
-        msgfile::AppendRecord(bytes, Msg(msglist->topLevelItem(i))->rec);
-    }
+    bytes.reserve(static_cast<std::size_t>(n) * 192);
+    csvline::AppendLines(bytes, std::size_t(n), [this](std::string& out, std::size_t i) {
+        msgfile::AppendRecord(out, Msg(msglist->topLevelItem(int(i)))->rec);
+    });
     datafile::SaveDataFile(name, bytes, &pendingRescue_);
 }
 

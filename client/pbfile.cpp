@@ -21,7 +21,7 @@ void AppendLine(std::string& out, const Entry& e) {
     if (e.number.empty())
         out += "\"\"";
     else
-        csvline::AppendField(out, csvline::OneLine(e.number));
+        csvline::AppendField(out, e.number, true);
 }
 
 std::string FormatLine(const Entry& entry) {
@@ -32,27 +32,20 @@ std::string FormatLine(const Entry& entry) {
 
 std::string FormatFile(const std::vector<Entry>& entries) {
     std::string out;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i) out += "\r\n";
-        AppendLine(out, entries[i]);
-    }
+    csvline::AppendLines(out, entries.size(),
+                         [&](std::string& o, std::size_t i) { AppendLine(o, entries[i]); });
     return out;
 }
 
 ParseResult ParseFile(std::string_view bytes) {
     ParseResult result;
-    std::vector<std::string> fields;
-    auto lines = csvline::SplitLines(bytes, true);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        csvline::SplitFields(lines[i], fields);
+    result.badLine = csvline::ReadLines(bytes, true, [&](std::vector<std::string>& f) {
         Entry entry;
-        if (fields.size() != 2 || !ReduceNumber(fields[1], entry.number)) {
-            result.badLine = static_cast<long>(i);
-            break;
-        }
-        entry.name = std::move(fields[0]);
+        if (f.size() != 2 || !ReduceNumber(f[1], entry.number)) return false;
+        entry.name = std::move(f[0]);
         result.entries.push_back(std::move(entry));
-    }
+        return true;
+    });
     return result;
 }
 

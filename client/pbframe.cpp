@@ -17,6 +17,7 @@
 #include <filesystem>
 
 #include "client/compose.h"
+#include "client/csvline.h"
 #include "client/datafile.h"
 #include "client/pbfile.h"
 #include "platform/boxes.h"
@@ -265,11 +266,10 @@ void TPBFrame1::LoadPhonebook(const std::string& path, bool clearFirst) {
 void TPBFrame1::SavePhonebook(const std::string& name) {
     std::string bytes;
     const int n = pbklist->topLevelItemCount();
-    for (int i = 0; i < n; ++i) {
-        if (i) bytes += "\r\n";
-        const PbItem* item = Pb(pbklist->topLevelItem(i));
-        pbfile::AppendLine(bytes, {item->name, item->number});
-    }
+    csvline::AppendLines(bytes, std::size_t(n), [this](std::string& out, std::size_t i) {
+        const PbItem* item = Pb(pbklist->topLevelItem(int(i)));
+        pbfile::AppendLine(out, {item->name, item->number});
+    });
     datafile::SaveDataFile(name, bytes, &pendingRescue_);
 }
 
@@ -308,13 +308,7 @@ void TPBFrame1::BtnPBOKClick() {
     const std::string typedNumber = platform::ToCp1252(EditPBNumber->text());
     const std::string typedName = platform::ToCp1252(EditPBName->text());
     std::string number;
-    bool numberValid = true;
-    for (char c : typedNumber) {
-        if (c >= '0' && c <= '9')
-            number += c;
-        else if (c != ' ' && c != '-' && c != '(' && c != ')' && c != '+')
-            numberValid = false;
-    }
+    const bool numberValid = pbfile::ReduceNumber(typedNumber, number);
     std::string name;
     bool nameValid = true;
     for (char ch : typedName) {

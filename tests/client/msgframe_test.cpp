@@ -296,18 +296,18 @@ TEST_F(MsgFrameTest, PrintsThePreviewAsOneTitledDocument) {
     EXPECT_TRUE(bytes.contains("Corvane Message") || bytes.contains(title));
 }
 
-class ComposeTest : public MsgFrameTest {
+class MsgFrameComposeTest : public MsgFrameTest {
 protected:
-    ComposeTest() {
+    MsgFrameComposeTest() {
         previous_ = FrmCompose;
         FrmCompose = &compose;
     }
-    ~ComposeTest() override { FrmCompose = previous_; }
+    ~MsgFrameComposeTest() override { FrmCompose = previous_; }
     TFrmCompose compose;
     TFrmCompose* previous_ = nullptr;
 };
 
-TEST_F(ComposeTest, ReplyAndResendFillTheComposeWindow) {
+TEST_F(MsgFrameComposeTest, ReplyAndResendFillTheComposeWindow) {
     Settings.Signature = "-- sig";
     frame.LoadFromFile("inbox.csv", true);
     frame.AddMessage("\"+4411\"", "hello", "d", true);
