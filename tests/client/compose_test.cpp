@@ -30,7 +30,7 @@ void Key(QWidget* w, int key, const QString& text = QString()) {
     QApplication::sendEvent(w, &press);
 }
 
-class ComposeTest : public dlgtest::DialogTest {
+class ComposeWindow : public dlgtest::DialogTest {
 protected:
     std::unique_ptr<TMSGFrame1> sent, drafts;
     std::unique_ptr<TFrmCompose> frm;
@@ -87,7 +87,7 @@ protected:
     }
 };
 
-TEST_F(ComposeTest, CounterAndSendFollowTheLastChangeHandler) {
+TEST_F(ComposeWindow, CounterAndSendFollowTheLastChangeHandler) {
     EXPECT_EQ(Panel(), "160 Chars Remaining");
     EXPECT_FALSE(frm->ActionSend->isEnabled());
     struct Step { const char* memo; const char* to; const char* panel; bool send; };
@@ -110,7 +110,7 @@ TEST_F(ComposeTest, CounterAndSendFollowTheLastChangeHandler) {
     EXPECT_EQ(Panel(), "0 Characters remaining");
 }
 
-TEST_F(ComposeTest, CapHoldsForTypingEnterAndPaste) {
+TEST_F(ComposeWindow, CapHoldsForTypingEnterAndPaste) {
     struct Case { int start; int key; const char* typed; int after; };
     const Case cases[] = {
         {159, 'A', "a", 160}, {160, 'B', "b", 160},
@@ -140,7 +140,7 @@ TEST_F(ComposeTest, CapHoldsForTypingEnterAndPaste) {
     EXPECT_EQ(frm->MemoSMS->toPlainText(), "q");
 }
 
-TEST_F(ComposeTest, OverlongTextFromAnOpenerStaysAndRefusesMore) {
+TEST_F(ComposeWindow, OverlongTextFromAnOpenerStaysAndRefusesMore) {
     frm->SetMemoText(QString(170, 'y'));
     EXPECT_EQ(Panel(), "-10 Characters remaining");
     EXPECT_TRUE(frm->ActionSend->isEnabled());
@@ -187,7 +187,7 @@ TEST(ComposeRecipient, UnquoteNumberStripsOnePairOnly) {
     for (const auto& [in, out] : cases) EXPECT_EQ(UnquoteNumber(in), out) << in;
 }
 
-TEST_F(ComposeTest, EachResultBringsItsBoxAndPanel) {
+TEST_F(ComposeWindow, EachResultBringsItsBoxAndPanel) {
     struct Case { int code; const char* box; const char* panel; };
     const Case cases[] = {
         {2, "Sending failed. Please check the modem.", "Error"},
@@ -224,7 +224,7 @@ TEST_F(ComposeTest, EachResultBringsItsBoxAndPanel) {
     EXPECT_EQ(closes, 0);
 }
 
-TEST_F(ComposeTest, SuccessFilesTheNumberUsedAndCloses) {
+TEST_F(ComposeWindow, SuccessFilesTheNumberUsedAndCloses) {
     for (bool clear : {false, true}) {
         Settings.ClearCompose = clear;
         frm->SetRecipient("+1 (23) 4-5 6");
@@ -255,7 +255,7 @@ TEST_F(ComposeTest, SuccessFilesTheNumberUsedAndCloses) {
     }
 }
 
-TEST_F(ComposeTest, RefusedRecipientAndThrownErrors) {
+TEST_F(ComposeWindow, RefusedRecipientAndThrownErrors) {
     frm->SetRecipient("Mary");
     frm->SetMemoText("Hello");
     {
@@ -282,7 +282,7 @@ TEST_F(ComposeTest, RefusedRecipientAndThrownErrors) {
     EXPECT_EQ(closes, 0);
 }
 
-TEST_F(ComposeTest, SendThroughTheEngineToTheSimulatedUnit) {
+TEST_F(ComposeWindow, SendThroughTheEngineToTheSimulatedUnit) {
     SetComposeSender({});
     sim::ModemSim unit;
     unit.LinkAsCom(env.ports(), 1);
@@ -315,7 +315,7 @@ TEST_F(ComposeTest, SendThroughTheEngineToTheSimulatedUnit) {
     EXPECT_FALSE(Sending);
 }
 
-TEST_F(ComposeTest, NoUnitShowsNotFoundThenInitialiseFailure) {
+TEST_F(ComposeWindow, NoUnitShowsNotFoundThenInitialiseFailure) {
     SetComposeSender({});
     dlgtest::PortWindow window;
     SetMainWindow(&window);
@@ -329,7 +329,7 @@ TEST_F(ComposeTest, NoUnitShowsNotFoundThenInitialiseFailure) {
     EXPECT_EQ(Panel(), "Error");
 }
 
-TEST_F(ComposeTest, CloseCheck) {
+TEST_F(ComposeWindow, CloseCheck) {
     struct Case { const char* text; int answer; bool asked; bool closed; int drafts;
                   const char* after; int sent; };
     const Case cases[] = {
@@ -361,7 +361,7 @@ TEST_F(ComposeTest, CloseCheck) {
     }
 }
 
-TEST_F(ComposeTest, FailedSendNowKeepsTheWindowOpen) {
+TEST_F(ComposeWindow, FailedSendNowKeepsTheWindowOpen) {
     result = [] { return 5; };
     frm->SetRecipient("123");
     frm->SetMemoText("Hi");
@@ -374,7 +374,7 @@ TEST_F(ComposeTest, FailedSendNowKeepsTheWindowOpen) {
     EXPECT_TRUE(ComposeCheckOnClose);
 }
 
-TEST_F(ComposeTest, DraftLeavesOnlyWhenTheOutcomeIsKnown) {
+TEST_F(ComposeWindow, DraftLeavesOnlyWhenTheOutcomeIsKnown) {
     enum Outcome { Sent, Discarded, SavedAgain, ClosedEmpty, LeftOpen };
     struct Case { Outcome how; int draftsAfter; };
     const Case cases[] = {{Sent, 0}, {Discarded, 0}, {SavedAgain, 1}, {ClosedEmpty, 1},
@@ -409,7 +409,7 @@ TEST_F(ComposeTest, DraftLeavesOnlyWhenTheOutcomeIsKnown) {
     }
 }
 
-TEST_F(ComposeTest, ChooserFillsTheRecipientWithTheName) {
+TEST_F(ComposeWindow, ChooserFillsTheRecipientWithTheName) {
     env.WriteData("book.csv", "\"Zoe\",111\r\n\"Adam\",222\r\n\"Bob\",333");
     TPBFrame1 book;
     book.LoadPhonebook(env.data() + "/book.csv", true);
