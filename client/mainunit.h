@@ -3,6 +3,8 @@
 #pragma once
 #include <QIcon>
 #include <QMainWindow>
+#include <QPointer>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,7 +44,16 @@ public:
     void TrayDoubleClick();
     void QueryEndSession();
     // Power events: 0 query suspend; 2, 6, 7, 18 cancel or resume. Returns 1.
+    // A resume is carried out from the event loop; notices that come before it runs, or
+    // while it runs, make no second search.
     int PowerBroadcast(int event);
+    // True while a suspend waits for the running exchange to end before closing the port.
+    bool SuspendClosePending() const { return closePending_; }
+    // Run by a short timer while a close is pending: closes the port once no exchange runs.
+    void CheckPendingClose();
+    // Follows the login manager's sleep signal on the system bus and holds a delay lock
+    // so the port can be closed first. False when there is no system bus.
+    bool WatchPowerEvents();
 
     // Views and actions.
     void ShowView(int view);
@@ -55,6 +66,12 @@ public:
     void ImportPBExecute();
     void ActionOptionsExecute();
     void HelpAboutExecute();
+    void HelpContents1Execute();
+    // Help context of the widget that has the focus: 160 message lists, 130 phonebook and
+    // debug pane, 100 the rest of the main window.
+    int FocusHelpContext() const;
+    int HelpContextOf(const QWidget* widget) const;
+    void UpdateEditActions();
 
     // The serial port (the engine reaches these through IMainWindow).
     int WriteToModem(const std::string& text) override;
@@ -78,6 +95,8 @@ public:
     void RemoveTrayIcon();
     QString TrayTip() const;     // the tip in force
     int TrayKind() const;        // 1 normal, 2 mail waiting
+    // Whether the desktop has a tray; without one the window is never hidden away.
+    bool TrayAvailable = false;
 
     // Controls and components, named as the layout names them.
     platform::CommControl MSComm1;
@@ -110,6 +129,7 @@ public:
     QAction* EditCopy1 = nullptr;
     QAction* EditPaste1 = nullptr;
     QAction* EditSelectAll1 = nullptr;
+    QAction* HelpContext = nullptr;   // F1
 
     QIcon NormalIcon;
     QIcon MailIcon;
@@ -117,10 +137,47 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private slots:
+    void PrepareForSleep(bool start);
 
 private:
+    void BuildActions();
+    void BuildMenus();
+    void BuildTree();
+    void ResumeScan();
+    void TakeSleepLock();
+    void ReleaseSleepLock();
+    void WatchEditTarget(QWidget* now);
+
     std::unique_ptr<platform::CommPump> pump_;
     int trayKind_ = 1;
+    QTimer* closeCheck_ = nullptr;
+    bool closePending_ = false;
+    bool resumeQueued_ = false;
+    bool resumeRunning_ = false;
+    int sleepLock_ = -1;                 // the login manager's delay lock, -1 when none
+    QPointer<QWidget> editTarget_;
 };
 
 extern TMainForm* MainForm;
+
+// Shows an error that ended a handler in an "Error" box; while one such box is open,
+// further errors are not stacked on top of it.
+void ShowHandlerError(const std::string& text);
+// Runs a handler's work; an error it raises is shown by ShowHandlerError and the program
+// runs on. A box that a test left unanswered still passes through.
+void RunGuarded(const std::function<void()>& work);
+
+// How the program asks the event loop to end; tests replace it. Returns the previous hook.
+std::function<void()> SetQuitHook(std::function<void()> hook);
+
+// The start of the program: creates the seven windows in their order, each complete
+// before the next, runs the event loop unless Exit came during start-up, and destroys
+// the windows. An error that escapes is shown in a box. Returns 0.
+int RunCorvane();
+void CreateForms();
+void DestroyForms();
+// SIGTERM and the session manager's end of session both take the Exit road.
+void InstallSessionEndHandlers();

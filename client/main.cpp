@@ -1,0 +1,16 @@
+// Program entry of corvane: the tray-resident SMS client.
+#include <QApplication>
+
+#include "client/mainunit.h"
+#include "platform/qt/dialogs.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Corvane");
+    QApplication::setApplicationDisplayName("Corvane");
+    // The program lives in the tray: hiding or closing windows never ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    platform::InstallQtBoxHandler();
+    InstallSessionEndHandlers();
+    return RunCorvane();
+}

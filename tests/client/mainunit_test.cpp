@@ -1,0 +1,270 @@
+#include <QCheckBox>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTreeWidget>
+
+#include "client/msgframe.h"
+#include "client/pbframe.h"
+#include "tests/client/mainwin_support.h"
+
+namespace {
+
+using maintest::Contains;
+using maintest::MainTest;
+using maintest::WaitUntil;
+
+// ---- Serial port -------------------------------------------------------------------------
+
+TEST_F(MainTest, AWriteWhileSuspendedIsRefusedAndLeavesNoTrace) {
+    auto unit = Unit(1);
+    TMainForm& w = Make();
+    Settings.DebugMode = true;
+    w.SetPort(1);
+    Suspended = true;
+    EXPECT_EQ(w.WriteToModem("AT\r\n"), 2);
+    EXPECT_FALSE(w.MSComm1.PortOpen());
+    EXPECT_FALSE(w.OpenPort(1));
+    EXPECT_TRUE(w.DBGFrame11->RichEdit1->document()->isEmpty());
+    EXPECT_EQ(unit->Received(), "");
+}
+
+TEST_F(MainTest, AWriteOnAClosedPortOpensItOnTheCurrentNumber) {
+    auto unit = Unit(2);
+    TMainForm& w = Make();
+    Settings.DebugMode = true;
+    w.SetPort(2);
+    EXPECT_EQ(w.WriteToModem("AT\r\n"), 1);
+    EXPECT_TRUE(w.MSComm1.PortOpen());
+    EXPECT_EQ(w.MSComm1.CommPort(), 2);
+    EXPECT_EQ(w.DBGFrame11->RichEdit1->toPlainText(), "AT\n");
+    EXPECT_TRUE(unit->WaitForCommand("AT", std::chrono::seconds(5)));
+}
+
+TEST_F(MainTest, AWriteToAPortThatWillNotOpenIsRefusedWithoutTrace) {
+    TMainForm& w = Make();
+    Settings.DebugMode = true;
+    env.MapCom(3, env.root() + "/no-such-device");
+    w.SetPort(3);
+    EXPECT_EQ(w.WriteToModem("AT\r\n"), 2);
+    EXPECT_FALSE(w.MSComm1.PortOpen());
+    EXPECT_TRUE(w.DBGFrame11->RichEdit1->document()->isEmpty());
+}
+
+TEST_F(MainTest, TheTraceComesBeforeTheWriteAndAFailedWriteReachesTheCaller) {
+    auto unit = Unit(1);
+    TMainForm& w = Make();
+    Settings.DebugMode = true;
+    ASSERT_TRUE(w.OpenPort(1));
+    unit->Vanish();   // the line hangs up under the open port
+    EXPECT_THROW(w.WriteToModem("ATI9\r\n"), platform::SerialError);
+    EXPECT_EQ(w.DBGFrame11->RichEdit1->toPlainText(), "ATI9\n");
+}
+
+TEST_F(MainTest, OpenPortKeepsTheNumberOfAnOpenPortAndRefusesQuietly) {
+    auto one = Unit(1);
+    auto two = Unit(2);
+    TMainForm& w = Make();   // any box would fail the test: there is no script
+    EXPECT_TRUE(w.OpenPort(1));
+    EXPECT_TRUE(w.OpenPort(2));
+    EXPECT_EQ(w.MSComm1.CommPort(), 1);
+
+    // Suspended with the port still open: open reports true and changes nothing.
+    Suspended = true;
+    EXPECT_TRUE(w.OpenPort(2));
+    EXPECT_EQ(w.MSComm1.CommPort(), 1);
+    EXPECT_EQ(w.WriteToModem("AT\r\n"), 2);
+    Suspended = false;
+
+    w.ClosePort();
+    EXPECT_FALSE(w.OpenPort(300));   // a number the control refuses
+    EXPECT_FALSE(w.MSComm1.PortOpen());
+    EXPECT_EQ(w.MSComm1.CommPort(), 1);
+}
+
+TEST_F(MainTest, SetPortClosesAndClosePortAlwaysEmptiesTheBuffer) {
+    auto unit = Unit(4);
+    TMainForm& w = Make();
+    ASSERT_TRUE(w.OpenPort(4));
+    ReceiveBuffer = "+CMT: ";
+    w.SetPort(0);
+    EXPECT_FALSE(w.MSComm1.PortOpen());
+    EXPECT_EQ(w.MSComm1.CommPort(), 4);
+    EXPECT_EQ(ReceiveBuffer, "");
+
+    ReceiveBuffer = "left over";
+    EXPECT_FALSE(w.ClosePort());
+    EXPECT_EQ(ReceiveBuffer, "");
+
+    w.SetPort(7);
+    EXPECT_EQ(w.MSComm1.CommPort(), 7);
+}
+
+TEST_F(MainTest, TheReceiveEventAppendsWhatArrivesAndTracesItInRed) {
+    auto unit = Unit(1);
+    TMainForm& w = Make();
+    Settings.DebugMode = true;
+    ASSERT_TRUE(w.OpenPort(1));
+    ReceiveBuffer = "kept ";
+    unit->SendRaw("\r\n+CMT: \"SM\",3\r\n");
+    ASSERT_TRUE(WaitUntil([] { return ReceiveBuffer.find("3\r\n") != std::string::npos; }));
+    EXPECT_EQ(ReceiveBuffer, "kept \r\n+CMT: \"SM\",3\r\n");
+    const QTextCharFormat format =
+        w.DBGFrame11->RichEdit1->document()->lastBlock().previous().begin().fragment().charFormat();
+    EXPECT_EQ(format.foreground().color(), QColor(255, 0, 0));
+
+    // Nothing to read: nothing appended.
+    w.MSComm1Comm();
+    EXPECT_EQ(ReceiveBuffer, "kept \r\n+CMT: \"SM\",3\r\n");
+}
+
+TEST_F(MainTest, AFailingReceiveEventShowsAnErrorAndTheProgramRunsOn) {
+    TMainForm& w = Make();
+    testing_support::BoxScript boxes;
+    boxes.Expect("");
+    w.MSComm1Comm();   // the port is closed: reading it fails
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0].caption, "Error");
+}
+
+// ---- Receive timers ----------------------------------------------------------------------
+
+class TimerGate : public MainTest {
+protected:
+    std::unique_ptr<sim::ModemSim> unit;
+    void SetUp() override {
+        MainTest::SetUp();
+        unit = Unit(1);
+        Make();
+        ModemFound = true;
+        ASSERT_TRUE(form->OpenPort(1));
+    }
+};
+
+TEST_F(TimerGate, TicksStartAnExchangeOnlyWhenThePortIsOpenTheBoxClearAndNoFlagSet) {
+    struct Case {
+        const char* name;
+        bool closed, box, sending, busy, polling;
+        bool runs;
+    };
+    const Case cases[] = {
+        {"all clear", false, false, false, false, false, true},
+        {"port closed", true, false, false, false, false, false},
+        {"box ticked", false, true, false, false, false, false},
+        {"Sending", false, false, true, false, false, false},
+        {"ModemBusy", false, false, false, true, false, false},
+        {"Polling", false, false, false, false, true, false},
+    };
+    for (const Case& c : cases) {
+        for (bool poll : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (poll ? " / poll" : " / notice"));
+            unit->Store("+4477", "hello", "24/05/12,14:23:11+04");
+            ASSERT_TRUE(form->OpenPort(1));
+            if (c.closed) form->ClosePort();
+            ReceiveBuffer = "\r\n+CMT: \"SM\",1\r\n";
+            form->DBGFrame11->ChkDisableCMT->setChecked(c.box && !poll);
+            form->DBGFrame11->ChkDisablePoll->setChecked(c.box && poll);
+            // The other box never matters.
+            (poll ? form->DBGFrame11->ChkDisableCMT : form->DBGFrame11->ChkDisablePoll)
+                ->setChecked(true);
+            Sending = c.sending;
+            ModemBusy = c.busy;
+            Polling = c.polling;
+            unit->ClearLog();
+            const int before = form->MSGFrame11->Count();
+
+            poll ? form->RXPollTimerTimer() : form->Timer1Timer();
+
+            const char* command = poll ? "AT+CMGL" : "AT+CMGR=1";
+            EXPECT_EQ(Contains(unit->Commands(), command), c.runs);
+            EXPECT_EQ(form->MSGFrame11->Count() > before, c.runs);
+            if (c.runs && !poll) {
+                // The answer to the delete is still on its way; let it land before the
+                // next case, or the next poll would take it for the end of its list.
+                EXPECT_TRUE(WaitUntil([] { return ReceiveBuffer.find("OK") != std::string::npos; }));
+            }
+            if (c.runs) {
+                EXPECT_FALSE(ModemBusy);
+                EXPECT_FALSE(Polling);
+                EXPECT_EQ(form->TrayKind(), 2);
+            } else {
+                EXPECT_EQ(ModemBusy, c.busy);   // a dropped tick leaves the flags alone
+                EXPECT_EQ(Polling, c.polling);
+            }
+            Sending = ModemBusy = Polling = false;
+        }
+    }
+}
+
+TEST_F(TimerGate, AFailedExchangeIsShownAndClearsItsFlags) {
+    for (bool poll : {false, true}) {
+        SCOPED_TRACE(poll ? "poll" : "notice");
+        unit->Reappear();
+        ASSERT_TRUE(form->OpenPort(1));
+        ReceiveBuffer = "+CMT: \"SM\",1";   // no CR yet: the check waits on the line
+        unit->Vanish();
+        testing_support::BoxScript boxes;
+        boxes.Expect("");
+        poll ? form->RXPollTimerTimer() : form->Timer1Timer();
+        ASSERT_EQ(boxes.shown().size(), 1u);
+        EXPECT_EQ(boxes.shown()[0].caption, "Error");
+        EXPECT_FALSE(ModemBusy);
+        EXPECT_FALSE(Polling);
+        form->ClosePort();
+    }
+}
+
+// ---- Tray icon ---------------------------------------------------------------------------
+
+TEST_F(MainTest, TheTrayIconSwitchesBetweenItsTwoImagesAndTips) {
+    TMainForm& w = Make();
+    ASSERT_FALSE(w.NormalIcon.isNull());
+    ASSERT_FALSE(w.MailIcon.isNull());
+    EXPECT_EQ(w.NormalIcon.pixmap(16, 16).size(), QSize(16, 16));
+    EXPECT_NE(w.NormalIcon.pixmap(16, 16).toImage(), w.MailIcon.pixmap(16, 16).toImage());
+
+    const struct {
+        int kind;
+        int expectKind;
+        const char* tip;
+        bool mail;
+    } steps[] = {
+        {1, 1, "Corvane", false}, {2, 2, "Corvane mail waiting", true},
+        {2, 2, "Corvane mail waiting", true}, {7, 2, "Corvane mail waiting", true},
+        {1, 1, "Corvane", false}, {1, 1, "Corvane", false},
+    };
+    EXPECT_EQ(w.TrayTip(), "Corvane");
+    for (const auto& s : steps) {
+        w.ModifyIcon(s.kind);
+        EXPECT_EQ(w.TrayKind(), s.expectKind);
+        EXPECT_EQ(w.TrayTip(), s.tip);
+        EXPECT_EQ(w.TrayIcon->icon().cacheKey(),
+                  (s.mail ? w.MailIcon : w.NormalIcon).cacheKey());
+    }
+}
+
+TEST_F(MainTest, TheTrayMenuOffersRestoreExitAndAbout) {
+    TMainForm& w = Make();
+    QStringList items;
+    for (QAction* a : w.PopupMenu1->actions()) items << a->text();
+    EXPECT_EQ(items, (QStringList{"&Restore", "E&xit", "&About..."}));
+    EXPECT_EQ(w.TrayIcon->contextMenu(), w.PopupMenu1);
+    EXPECT_EQ(w.About1, w.HelpAbout);
+}
+
+TEST_F(MainTest, RestoreShowsTheWindowOnTheInboxOnlyWhenMailWaits) {
+    for (bool mail : {false, true}) {
+        TMainForm& w = Make();
+        w.Dirs->setCurrentItem(w.Dirs->topLevelItem(3));   // Phonebook
+        ASSERT_FALSE(w.PBFrame11->isHidden());
+        MailWaiting = mail;
+        w.Maximise->trigger();
+        EXPECT_TRUE(w.isVisible());
+        EXPECT_EQ(w.windowTitle(), mail ? "Corvane - Inbox" : "Corvane - Phonebook");
+        EXPECT_EQ(w.MSGFrame11->isHidden(), !mail);
+        form.reset();
+    }
+}
+
+} // namespace
