@@ -371,20 +371,19 @@ void TMSGFrame1::mnuReplyClick() {
 }
 
 void TMSGFrame1::mnuResendClick() {
-    if (!FrmCompose) return;   // nothing leaves Drafts without a window to take it
+    if (!FrmCompose) return;
     FrmCompose->SetRecipient(platform::FromCp1252(SelectedNumber));
     FrmCompose->SetMemoText(platform::FromCp1252(SelectedText));
     FrmCompose->FocusMemoAtStart();
     if (FileName == kDrafts) {
-        QTreeWidgetItem* first = nullptr;
+        // The draft (the first selected one) stays in the list and its file until the
+        // compose window knows what became of it.
+        int row = -1;
         const int n = msglist->topLevelItemCount();
-        for (int i = 0; i < n && !first; ++i) {
-            if (msglist->topLevelItem(i)->isSelected()) first = msglist->topLevelItem(i);
+        for (int i = 0; i < n && row < 0; ++i) {
+            if (msglist->topLevelItem(i)->isSelected()) row = i;
         }
-        if (first) RemoveItems({first});
-        RichEdit1->clear();
-        SetMainActions(false, false, false);
-        SaveToFile(FileName);
+        FrmCompose->SetPendingDraft(this, row);
     }
     FrmCompose->ShowModal();
 }

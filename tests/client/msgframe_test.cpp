@@ -314,11 +314,11 @@ TEST_F(MsgFrameComposeTest, ReplyAndResendFillTheComposeWindow) {
     Select(0);
     struct Seen {
         QString to, memo;
-        std::string draftsFile;
+        bool pending;
     } seen;
     TMSGFrame1 drafts;
     ScopedScript script([&](QDialog&) {
-        seen = {compose.EditTo->text(), compose.MemoSMS->toPlainText(), env.ReadData("unsent.csv")};
+        seen = {compose.EditTo->text(), compose.MemoSMS->toPlainText(), compose.HasPendingDraft()};
         return int(QDialog::Rejected);
     });
 
@@ -329,7 +329,10 @@ TEST_F(MsgFrameComposeTest, ReplyAndResendFillTheComposeWindow) {
     frame.mnuReplyClick();
     EXPECT_EQ(seen.memo, "typed earlier");   // a text in the memo stays
 
-    // Resend from Drafts takes the draft out of the list and the file first.
+    EXPECT_FALSE(seen.pending);
+
+    // Resend from Drafts names the draft to the compose window; a window closed without
+    // an outcome leaves it in the list and the file.
     drafts.LoadFromFile("unsent.csv", true);
     drafts.AddMessage("Office", "draft text", "d", true);
     drafts.AddMessage("Home", "other", "d", true);
@@ -337,13 +340,14 @@ TEST_F(MsgFrameComposeTest, ReplyAndResendFillTheComposeWindow) {
     drafts.mnuResendClick();
     EXPECT_EQ(seen.to, "Office");
     EXPECT_EQ(seen.memo, "draft text");
-    EXPECT_EQ(seen.draftsFile, "\"Home\",other,d,Old");
-    EXPECT_EQ(drafts.Count(), 1);
-    EXPECT_TRUE(drafts.RichEdit1->toPlainText().isEmpty());
-    // With no selection nothing is removed; the last selected message opens again.
+    EXPECT_TRUE(seen.pending);
+    EXPECT_EQ(drafts.Count(), 2);
+    EXPECT_EQ(env.ReadData("unsent.csv"), "\"Office\",draft%20text,d,Old\r\n\"Home\",other,d,Old");
+    // With no selection no draft is named; the last selected message opens again.
+    drafts.msglist->clearSelection();
     drafts.mnuResendClick();
     EXPECT_EQ(seen.memo, "draft text");
-    EXPECT_EQ(drafts.Count(), 1);
+    EXPECT_FALSE(seen.pending);
     Settings.Signature.clear();
 }
 
