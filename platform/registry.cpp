@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "platform/datadir.h"
 
@@ -175,6 +176,41 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+std::string LowerAll(std::string s) {
+    for (char& c : s) c = Lower(c);
+    return s;
+}
+
+// Lookup tables for one parse, so a large file costs linear time, not quadratic.
+struct ParseIndex {
+    std::unordered_map<std::string, std::size_t> keys;                  // lower path -> key
+    std::vector<std::unordered_map<std::string, std::size_t>> values;   // lower name -> value
+
+    std::size_t Key(RegistryData& data, const std::string& path) {
+        std::string norm = NormalizeKeyPath(path);
+        std::size_t cut = 0, at = 0;
+        while (true) {
+            cut = norm.find('\\', cut);
+            std::string prefix = norm.substr(0, cut);
+            auto [it, added] = keys.emplace(LowerAll(prefix), data.keys.size());
+            if (added) {
+                data.keys.push_back({prefix, {}});
+                values.emplace_back();
+            }
+            at = it->second;
+            if (cut == std::string::npos) return at;
+            ++cut;
+        }
+    }
+    void Set(RegistryData& data, std::size_t key, std::string name, RegValue value) {
+        auto [it, added] = values[key].emplace(LowerAll(name), data.keys[key].values.size());
+        if (added)
+            data.keys[key].values.push_back({std::move(name), std::move(value)});
+        else
+            data.keys[key].values[it->second].value = std::move(value);
+    }
+};
+
 // ---- the file ----
 
 class FileLock {
@@ -288,7 +324,8 @@ RegistryData ParseRegistryText(const std::string& text) {
     if (header.compare(0, 3, "\xEF\xBB\xBF") == 0) header.erase(0, 3);
     if (header != kHeader) return data;
 
-    RegKeyData* current = nullptr;
+    ParseIndex index;
+    std::size_t current = std::string::npos;
     for (++i; i < lines.size(); ++i) {
         std::string line = lines[i];
         std::size_t b = line.find_first_not_of(" \t");
@@ -296,23 +333,23 @@ RegistryData ParseRegistryText(const std::string& text) {
         line.erase(0, b);
         while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
         // A hex list may go on over lines ending in a backslash.
-        while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos &&
-               i + 1 < lines.size()) {
+        const bool hexLine = line.find("=hex") != std::string::npos;
+        while (hexLine && line.back() == '\\' && i + 1 < lines.size()) {
             line.pop_back();
             std::string next = lines[++i];
             std::size_t nb = next.find_first_not_of(" \t");
             line += nb == std::string::npos ? "" : next.substr(nb);
         }
         if (line[0] == '[') {
-            current = nullptr;
+            current = std::string::npos;
             if (line.back() != ']') continue;
             std::string path = line.substr(1, line.size() - 2);
             std::string root = path.substr(0, path.find('\\'));
             if (!RegNameEquals(root, kRoot)) continue;
-            current = &data.Create(path.substr(root.size()));
+            current = index.Key(data, path.substr(root.size()));
             continue;
         }
-        if (!current) continue;
+        if (current == std::string::npos) continue;
         std::string name;
         std::size_t pos = 0;
         if (line[0] == '@') {
@@ -323,10 +360,7 @@ RegistryData ParseRegistryText(const std::string& text) {
         if (pos >= line.size() || line[pos] != '=') continue;
         RegValue value;
         if (!ParseData(line.substr(pos + 1), value)) continue;
-        if (RegEntry* e = current->Find(name))
-            e->value = std::move(value);
-        else
-            current->values.push_back({name, std::move(value)});
+        index.Set(data, current, std::move(name), std::move(value));
     }
     return data;
 }

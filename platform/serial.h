@@ -25,7 +25,7 @@ public:
     CommControl(const CommControl&) = delete;
     CommControl& operator=(const CommControl&) = delete;
 
-    // COM<n>; set only while closed (raises when open or n < 1).
+    // COM<n>; set only while closed (raises when open or n is outside 1..255).
     void SetCommPort(int n);
     int CommPort() const;
 
@@ -33,23 +33,27 @@ public:
     void SetSettings(const std::string& settings);
     std::string Settings() const;
 
-    // Opening takes the port exclusively (also against root); raises when it cannot.
+    // Opening takes the port exclusively (also against root); raises when it cannot. Bytes
+    // that reached the line before the open are dropped.
     void SetPortOpen(bool open);
     bool PortOpen() const;
 
-    // Sends the bytes unchanged and in order, one byte per character. Raises when closed.
+    // Sends the bytes unchanged and in order, one byte per character; waits while the line is
+    // full. Raises when closed, when the line fails, or after 5 s in which it took nothing.
     void Output(const std::string& bytes);
     void Output(const std::vector<uint8_t>& bytes);
 
     // All bytes received since the last read, emptying the receive buffer; "" when nothing
-    // came. Raises when the port is closed or has failed.
+    // came. Raises when the port is closed, and once the peer has hung up and the bytes
+    // taken in before that are handed out.
     std::string Input();
 
     // Kind of the event being handled: comEvReceive inside OnComm.
     int CommEvent() const;
-    // Bytes queued and not yet sent.
+    // Bytes queued and not yet sent. Raises when closed.
     int OutBufferCount() const;
     // True while CTS is asserted; a port without modem-control lines (a pty) reports true.
+    // Raises when closed.
     bool CTSHolding() const;
 
     // The receive event: raised by the event pump after at least one byte arrived.

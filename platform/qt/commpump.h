@@ -9,6 +9,9 @@ namespace platform { class CommControl; }
 
 namespace platform {
 
+// Watches the control's descriptor while the port is open. Takes over the control's
+// OnPortStateChanged (calling the one it found) and gives it back when it goes; the control
+// must outlive the pump.
 class CommPump : public QObject {
     Q_OBJECT
 public:

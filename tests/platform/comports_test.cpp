@@ -33,17 +33,6 @@ TEST(ComMapOrder, UsbAndAcmFirstThenBuiltInEachByNumber) {
     for (const Case& c : cases) EXPECT_EQ(OrderSerialDevices(c.in), c.out);
 }
 
-TEST(ComMap, FoldersComeFromTheEnvironment) {
-    TestEnv env;
-    EXPECT_EQ(PortsFolder(), env.ports());
-    EXPECT_EQ(DeviceFolder(), env.devices());
-    unsetenv("CORVANE_PORTS");
-    std::string old = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
-    setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
-    EXPECT_EQ(PortsFolder(), "/x/cfg/corvane/ports");
-    if (old.empty()) unsetenv("XDG_CONFIG_HOME"); else setenv("XDG_CONFIG_HOME", old.c_str(), 1);
-}
-
 TEST(ComMap, LinksWinAndTheDefaultFillsOtherNumbers) {
     TestEnv env;
     TestPty a, b;

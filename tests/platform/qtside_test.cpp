@@ -72,14 +72,6 @@ TEST(ModalSeam, UnansweredDialogRaisesInATestRun) {
     }
 }
 
-TEST(ModalSeam, WithoutTheRuleTheDialogRuns) {
-    SetDialogScriptRequired(false);
-    QDialog dialog;
-    QTimer::singleShot(0, &dialog, [&] { dialog.done(42); });
-    EXPECT_EQ(ExecModal(dialog), 42);
-    SetDialogScriptRequired(true);
-}
-
 TEST(QtBoxes, RealBoxShowsCaptionTextAndButtons) {
     BoxHandler old = SetBoxHandler(nullptr);
     InstallQtBoxHandler();

@@ -72,12 +72,3 @@ TEST(DataDir, DataPathKeepsOnlyTheFileName) {
     for (const Case& c : cases) EXPECT_EQ(DataPath(c.name), c.expected) << c.name;
 }
 
-TEST(DataDir, ProgramDirHoldsTheRunningProgram) {
-    const std::string dir = ProgramDir();
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    ASSERT_GT(n, 0);
-    exe[n] = 0;
-    EXPECT_EQ(std::filesystem::path(exe).parent_path().string(), dir);
-    EXPECT_TRUE(std::filesystem::is_directory(dir));
-}
