@@ -12,7 +12,7 @@ int HexValue(char c) {
     return -1;
 }
 
-bool Escaped(unsigned char c) {
+constexpr bool Escaped(unsigned char c) {
     switch (c) {
     case ' ': case '*': case '#': case '%': case '<': case '>':
         return true;
@@ -21,19 +21,39 @@ bool Escaped(unsigned char c) {
     }
 }
 
-// Appends the encoded text; doubles double quotes when quoted.
+// 1: escaped; 2: a double quote (doubled inside a quoted field); 0: copied as it is.
+struct ByteClass {
+    unsigned char kind[256];
+    constexpr ByteClass() : kind() {
+        for (int c = 0; c < 256; ++c) kind[c] = Escaped(static_cast<unsigned char>(c)) ? 1 : c == '"' ? 2 : 0;
+    }
+};
+constexpr ByteClass kClass;
+
+// Appends the encoded text; doubles double quotes when quoted. Writes into room made for
+// the worst case (three bytes each) and gives back what is left.
 void AppendEscaped(std::string& out, std::string_view text, bool quoted) {
+    const std::size_t start = out.size();
+    out.resize(start + 3 * text.size());
+    char* p = out.data() + start;
     for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (Escaped(c)) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            if (quoted && ch == '"') out += '"';
-            out += ch;
+        const unsigned char c = static_cast<unsigned char>(ch);
+        switch (kClass.kind[c]) {
+        case 1:
+            p[0] = '%';
+            p[1] = kHex[c >> 4];
+            p[2] = kHex[c & 15];
+            p += 3;
+            break;
+        case 2:
+            *p++ = '"';
+            if (quoted) *p++ = '"';
+            break;
+        default:
+            *p++ = ch;
         }
     }
+    out.resize(static_cast<std::size_t>(p - out.data()));
 }
 } // namespace
 

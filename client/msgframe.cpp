@@ -214,7 +214,10 @@ void TMSGFrame1::LoadFromFile(const std::string& name, bool clear) {
     const std::string path = platform::DataPath(name);
     std::string bytes;
     bool exists = false;
-    if (!datafile::ReadFile(path, bytes, &exists)) return;
+    if (!datafile::ReadFile(path, bytes, &exists)) {
+        if (exists) pendingRescue_ = path;   // unreadable: no save may replace it unseen
+        return;
+    }
     msgfile::ParseResult parsed = msgfile::ParseFile(bytes);
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(parsed.records.size()));

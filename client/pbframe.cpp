@@ -248,7 +248,13 @@ void TPBFrame1::LoadPhonebook(const std::string& path, bool clearFirst) {
         editing_ = nullptr;
     }
     std::string bytes;
-    if (!datafile::ReadFile(path, bytes)) return;
+    bool exists = false;
+    const std::string own = platform::DataPath(kPhonebook);
+    const bool ownFile = SameFile(path, own);
+    if (!datafile::ReadFile(path, bytes, &exists)) {
+        if (exists && ownFile) pendingRescue_ = own;   // no save may replace it unseen
+        return;
+    }
     pbfile::ParseResult parsed = pbfile::ParseFile(bytes);
     pbklist->setUpdatesEnabled(false);
     for (const auto& entry : parsed.entries) AddEntry(entry.name, entry.number);
@@ -257,8 +263,8 @@ void TPBFrame1::LoadPhonebook(const std::string& path, bool clearFirst) {
         std::string text = "The Phonebook file is not in the correct format";
         // The phonebook's own file is saved over next: keep it first. An imported file
         // is never written, so it needs no copy.
-        if (SameFile(path, platform::DataPath(kPhonebook)))
-            text += "\n\n" + datafile::RescueBadFile(path, bytes, pendingRescue_);
+        if (ownFile)
+            text += "\n\n" + datafile::RescueBadFile(own, bytes, pendingRescue_);
         platform::MessageBox(text, "Error");
     }
 }
