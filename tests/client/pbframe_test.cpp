@@ -48,7 +48,9 @@ TEST(PhonebookFile, LinesAndNumbers) {
     for (const auto& [text, valid, digits] : numbers) {
         std::string out;
         EXPECT_EQ(pbfile::ReduceNumber(text, out), valid) << text;
-        if (valid) EXPECT_EQ(out, digits) << text;
+        if (valid) {
+            EXPECT_EQ(out, digits) << text;
+        }
     }
 }
 
