@@ -21,6 +21,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <csignal>
+#include <stdexcept>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -173,7 +174,11 @@ TMainForm::~TMainForm() {
     ReleaseSleepLock();
     pump_.reset();
     if (MainForm == this) MainForm = nullptr;
-    SetMainWindow(nullptr);
+    try {
+        if (&MainWindow() == this) SetMainWindow(nullptr);
+    } catch (const std::logic_error&) {
+        // no window was set
+    }
 }
 
 void TMainForm::BuildTree() {

@@ -103,7 +103,11 @@ void TMainForm::DirsChange(QTreeWidgetItem* node) {
     }
 }
 
+// The windows these open are created after the main window's start-up, whose box may
+// already offer the window (tray "Restore") before they exist: nothing opens then.
+
 void TMainForm::NewSMSExecute() {
+    if (!FrmCompose) return;
     FrmCompose->SetRecipient(QString());
     if (!PBFrame11->isHidden()) {
         const int index = PBFrame11->SelectedIndex();
@@ -115,6 +119,7 @@ void TMainForm::NewSMSExecute() {
 }
 
 void TMainForm::ReplyActionExecute() {
+    if (!FrmCompose) return;
     FrmCompose->SetRecipient(platform::FromCp1252(MSGFrame11->SelectedNumber));
     OpenCompose();
 }
@@ -154,6 +159,7 @@ void TMainForm::ImportPBExecute() {
 }
 
 void TMainForm::ActionOptionsExecute() {
+    if (!FrmPass || !FormOptions) return;
     if (Settings.UsePass) {
         FrmPass->EditPass->clear();
         FrmPass->ShowModal();
@@ -166,7 +172,6 @@ void TMainForm::ActionOptionsExecute() {
 }
 
 void TMainForm::HelpAboutExecute() {
-    // The tray menu offers this before the about box exists (during start-up).
     if (AboutBox) AboutBox->ShowModal();
 }
 

