@@ -6,3 +6,4 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 "$here/scripts/build.sh"
 cd "${BUILD_DIR:-$here/build}"
 ctest --output-on-failure -j"$(nproc)" --timeout 600
+"$here/fuzz/run.sh" 10
