@@ -120,7 +120,7 @@ void TMainForm::NewSMSExecute() {
 
 void TMainForm::ReplyActionExecute() {
     if (!FrmCompose) return;
-    FrmCompose->SetRecipient(platform::FromCp1252(MSGFrame11->SelectedNumber));
+    FrmCompose->SetRecipient(platform::FromCp1252(UnquoteNumber(MSGFrame11->SelectedNumber)));
     OpenCompose();
 }
 

@@ -365,7 +365,8 @@ void TMSGFrame1::mnuDeleteClick() {
 
 void TMSGFrame1::mnuReplyClick() {
     if (!FrmCompose) return;
-    FrmCompose->SetRecipient(platform::FromCp1252(SelectedNumber));
+    // The unit quotes the sender's number; the reply goes to the bare number.
+    FrmCompose->SetRecipient(platform::FromCp1252(UnquoteNumber(SelectedNumber)));
     if (FrmCompose->MemoSMS && FrmCompose->MemoSMS->document()->isEmpty()) {
         FrmCompose->SetMemoText(platform::FromCp1252(Settings.Signature));
         FrmCompose->FocusMemoAtStart();

@@ -218,7 +218,7 @@ TEST_F(ActionTest, ReplyAddressesTheLastInboxSelectionAndResendFollowsTheView) {
     w.ShowView(1);
     w.ActionResendExecute();   // nothing to resend from the Inbox
     ASSERT_EQ(opened.size(), 3u);
-    EXPECT_EQ(opened[0].first, "\"+447700900123\"");
+    EXPECT_EQ(opened[0].first, "+447700900123");   // the reply goes to the bare number
     EXPECT_EQ(opened[1], std::make_pair(QString("0700"), QString("sent text")));
     EXPECT_EQ(opened[2], std::make_pair(QString("Office"), QString("draft text")));
 }

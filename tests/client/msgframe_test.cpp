@@ -323,7 +323,8 @@ TEST_F(MsgFrameComposeTest, ReplyAndResendFillTheComposeWindow) {
     });
 
     frame.mnuReplyClick();
-    EXPECT_EQ(seen.to, "\"+4411\"");
+    EXPECT_EQ(seen.to, "+4411");   // without the quotes the unit put around it
+    EXPECT_EQ(frame.ItemNumber(0), "\"+4411\"");   // the stored line keeps them
     EXPECT_EQ(seen.memo, "-- sig");
     compose.SetMemoText("typed earlier");
     frame.mnuReplyClick();
