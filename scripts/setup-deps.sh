@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 qt6-qpa-plugins
   libgtest-dev libgmock-dev
-  xvfb xauth x11-utils
+  xvfb xauth x11-utils xdotool x11-apps
   clang libclang-rt-14-dev
 )
 
