@@ -107,12 +107,17 @@ std::string FirstLine(const std::string& text) {
 
 } // namespace
 
-std::string BuiltProgram(const std::string& relative) {
+std::string BuildDir() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec) return "";
-    // This program sits in <build>/tests.
-    const fs::path candidate = self.parent_path().parent_path() / relative;
+    return self.parent_path().parent_path().string();
+}
+
+std::string BuiltProgram(const std::string& relative) {
+    const std::string build = BuildDir();
+    if (build.empty()) return "";
+    const fs::path candidate = fs::path(build) / relative;
     return access(candidate.c_str(), X_OK) == 0 ? candidate.string() : "";
 }
 

@@ -11,6 +11,9 @@
 
 namespace e2e {
 
+// The build tree this test program belongs to (it sits in <build>/tests); "" when unknown.
+std::string BuildDir();
+
 // Where a program of this build lies ("client/corvane", "upgrade/upgrade"), found from this
 // test program's own place in the build tree; "" when it is not there.
 std::string BuiltProgram(const std::string& relative);
