@@ -163,7 +163,7 @@ Process::~Process() { Stop(); }
 void Process::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                     const std::string& logPath, const std::string& cwd,
                     const std::vector<std::pair<int, int>>& keepFds) {
-    if (pid_ > 0) throw std::runtime_error("process already started");
+    if (Running()) throw std::runtime_error("process already running");
     const int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw std::runtime_error("cannot open " + logPath);
     try {

@@ -37,7 +37,7 @@ public:
     Process& operator=(const Process&) = delete;
 
     // Output and errors go to logPath; cwd "" keeps ours. Raises std::runtime_error when the
-    // program cannot be started.
+    // program cannot be started or the last one started still runs.
     void Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                const std::string& logPath, const std::string& cwd = "",
                const std::vector<std::pair<int, int>>& keepFds = {});
