@@ -6,8 +6,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The application title; windows keep their own captions exactly.
     QApplication::setApplicationName("Corvane");
-    QApplication::setApplicationDisplayName("Corvane");
     // The program lives in the tray: hiding or closing windows never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
     platform::InstallQtBoxHandler();
