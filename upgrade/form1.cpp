@@ -260,6 +260,9 @@ void Form1::Upload(const std::string& codePath) {
     phase_ = Phase::MainCode;
     DoEvents();
     SendMainCode();
+    // From here on "FLASH OK" must be all that comes; a unit that answers before the queue
+    // is seen empty is not missed.
+    RxBuffer.clear();
     WaitDrained();
     WaitFlashOk();
 }
@@ -329,7 +332,6 @@ void Form1::WaitDrained() {
 }
 
 void Form1::WaitFlashOk() {
-    RxBuffer.clear();
     const int64_t start = Now();
     while (true) {
         DoEvents();

@@ -136,7 +136,8 @@ struct BootSim::Impl {
         if (tcgetattr(slave, &t) != 0) return "?";
         const tcflag_t c = t.c_cflag;
         const char parity = !(c & PARENB) ? 'n' : (c & PARODD) ? 'o' : 'e';
-        const int bits = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
+        const tcflag_t size = c & CSIZE;
+        const int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
         char buf[48];
         std::snprintf(buf, sizeof buf, "%d,%c,%d,%d", BaudOf(cfgetospeed(&t)), parity, bits,
                       (c & CSTOPB) ? 2 : 1);

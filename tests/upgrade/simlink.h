@@ -1,11 +1,14 @@
-// The real serial control on the simulated boot loader's pty, seen through a thin layer that
-// keeps a log of the upload's calls and reports as queued the bytes the unit has not yet
-// taken off the line (a pty has no transmit queue of its own: its TIOCOUTQ is always 0, so
-// without this the unit's pace would be invisible). GatedClock: a test clock that moves only
-// while nothing is on its way between the program and the unit, so pauses and time-outs take
-// no real time and yet never expire while the unit is still working.
+// Shared by the upload tests and the benchmark (no test framework here). Firmware files;
+// SimLink: the real serial control on the simulated boot loader's pty, seen through a thin
+// layer that logs the upload's calls and reports as queued the bytes the unit has not yet
+// taken off the line (a pty has no transmit queue: its TIOCOUTQ is always 0, so without this
+// the unit's pace would be invisible); GatedClock: a test clock that moves only while nothing
+// is on its way between the program and the unit, so pauses and time-outs take no real time
+// and yet never expire while the unit is still working.
 #pragma once
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +18,42 @@
 #include "upgrade/uploadlink.h"
 
 namespace testing_support {
+
+// Data bytes that differ from their neighbours and from 0.
+inline std::vector<uint8_t> Pattern(int count, int seed) {
+    std::vector<uint8_t> v(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) v[std::size_t(i)] = uint8_t((i * 7 + seed) % 251 + 1);
+    return v;
+}
+
+// The records (32 bytes each, rising addresses) of data from address 0, and the end record.
+inline std::string HexText(const std::vector<uint8_t>& data) {
+    std::string text;
+    char buf[8];
+    for (std::size_t at = 0; at < data.size(); at += 32) {
+        const std::size_t n = std::min<std::size_t>(32, data.size() - at);
+        unsigned sum = unsigned(n) + unsigned(at >> 8) + unsigned(at & 255);
+        std::snprintf(buf, sizeof buf, "%02X%04X", unsigned(n), unsigned(at));
+        text += std::string(":") + buf + "00";
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(buf, sizeof buf, "%02X", data[at + i]);
+            text += buf;
+            sum += data[at + i];
+        }
+        std::snprintf(buf, sizeof buf, "%02X", (256 - sum % 256) % 256);
+        text += std::string(buf) + "\r\n";
+    }
+    return text + ":00000001FF\r\n";
+}
+
+// The image the reader makes of HexText(data): the data and one 0 behind it, unless the
+// last record holds a single byte, which lands on the 0 its predecessor left.
+inline std::vector<uint8_t> ImageOf(std::vector<uint8_t> data) {
+    if (data.size() % 32 != 1 || data.size() == 1) data.push_back(0);
+    return data;
+}
+
+inline std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
 class SimLink : public upgrade::UploadLink {
 public:

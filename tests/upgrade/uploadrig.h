@@ -25,47 +25,17 @@
 #include "platform/serial.h"
 #include "platform/settingsstore.h"
 #include "tests/support/testenv.h"
+#include "tests/upgrade/simlink.h"
 #include "upgrade/form1.h"
 #include "upgrade/serialport.h"
 #include "upgrade/uploadlink.h"
 
 namespace upgrade_test {
 
-// Data bytes that differ from their neighbours and from 0.
-inline std::vector<uint8_t> Pattern(int count, int seed) {
-    std::vector<uint8_t> v(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) v[std::size_t(i)] = uint8_t((i * 7 + seed) % 251 + 1);
-    return v;
-}
-
-// The records (32 bytes each, rising addresses) of data from address 0, and the end record.
-inline std::string HexText(const std::vector<uint8_t>& data) {
-    std::string text;
-    char buf[8];
-    for (std::size_t at = 0; at < data.size(); at += 32) {
-        const std::size_t n = std::min<std::size_t>(32, data.size() - at);
-        unsigned sum = unsigned(n) + unsigned(at >> 8) + unsigned(at & 255);
-        std::snprintf(buf, sizeof buf, "%02X%04X", unsigned(n), unsigned(at));
-        text += std::string(":") + buf + "00";
-        for (std::size_t i = 0; i < n; ++i) {
-            std::snprintf(buf, sizeof buf, "%02X", data[at + i]);
-            text += buf;
-            sum += data[at + i];
-        }
-        std::snprintf(buf, sizeof buf, "%02X", (256 - sum % 256) % 256);
-        text += std::string(buf) + "\r\n";
-    }
-    return text + ":00000001FF\r\n";
-}
-
-// The image the reader makes of HexText(data): the data and one 0 behind it, unless the
-// last record holds a single byte, which lands on the 0 its predecessor left.
-inline std::vector<uint8_t> ImageOf(std::vector<uint8_t> data) {
-    if (data.size() % 32 != 1 || data.size() == 1) data.push_back(0);
-    return data;
-}
-
-inline std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+using testing_support::HexText;
+using testing_support::ImageOf;
+using testing_support::Pattern;
+using testing_support::Str;
 
 // The unit behind a stand-in serial control. Its replies reach the window through the
 // receive event on the next pass of the event loop after they fall due.
@@ -107,7 +77,8 @@ public:
         if (k == 2 && bytes.size() == 4) codeLeft_ = uint8_t(bytes[0]) + 256 * uint8_t(bytes[1]);
         if (k >= 3) {
             codeLeft_ -= int(bytes.size());
-            if (codeLeft_ == 0 && flashOk) ReplyWhenDrained(flashOk);
+            if (codeLeft_ == 0 && flashOk && flashOkBeforeDrain) due_.emplace_back(Now(), flashOk);
+            else if (codeLeft_ == 0 && flashOk) ReplyWhenDrained(flashOk);
         }
     }
     void Output(const std::vector<uint8_t>& bytes) override { Output(Str(bytes)); }
@@ -150,6 +121,7 @@ public:
     // The unit's behaviour.
     const char* fatStub = "FAT STUB\r\n";   // nullptr: no reply
     const char* flashOk = "FLASH OK\r\n";
+    bool flashOkBeforeDrain = false;        // answer as soon as the last block is handed over
     bool failOpen = false;
     double drainPerMs = 1.92;               // 19200 baud
     std::function<bool(int64_t)> cts = [](int64_t) { return true; };
@@ -164,6 +136,7 @@ private:
         drainedAt_ = now;
     }
     void ReplyWhenDrained(const char* reply) {
+        if (drainPerMs <= 0) return;   // a queue that never drains: no reply either
         Drain();
         due_.emplace_back(Now() + int64_t(queue_ / drainPerMs) + 5, reply);
     }
