@@ -25,6 +25,7 @@
 
 #include "client/mainunit.h"
 #include "client/msgframe.h"
+#include "client/pbfile.h"
 #include "client/pbframe.h"
 #include "engine/globals.h"
 #include "engine/serparse.h"
@@ -146,13 +147,8 @@ bool ResolveRecipient(const std::string& typed, const NumberLookup& lookup, std:
         number = found;
         return true;
     }
-    for (char c : typed) {
-        if (c >= '0' && c <= '9')
-            number += c;
-        else if (c != ' ' && c != '-' && c != '(' && c != ')' && c != '+')
-            return false;
-    }
-    return true;
+    // A number: its digits, with blanks, "-", "(", ")" and "+" passed over.
+    return pbfile::ReduceNumber(typed, number);
 }
 
 SmsSender SetComposeSender(SmsSender sender) {
