@@ -74,6 +74,9 @@ void FileInInbox(const SMSMessage& message) {
 
 void SendDelete(int index) { SendCommand("AT+CMGD=" + std::to_string(index) + CRLF); }
 
+int ReadAndFile(int index, bool del, SMSMessage& message, bool file);
+int ParseAndFile(int index, bool del, SMSMessage& message, bool file);
+
 } // namespace
 
 void AppendReceived(const std::string& text) {
@@ -239,12 +242,16 @@ void CheckUnsolicited() {
         int index = 0;
         if (indexText.empty() || !ParseIndex(indexText, index)) return;
         SMSMessage message;
-        if (ReadMessage(index, true, message) == kRead) FileInInbox(message);
+        ReadAndFile(index, true, message, true);
     } catch (const std::exception&) {
     }
 }
 
-int ReadMessage(int index, bool del, SMSMessage& message) {
+namespace {
+
+// ReadMessage and ParseMessage; with file set, a message that was read is filed in the Inbox
+// before its delete goes out, so it leaves the unit only once it is in the list and its file.
+int ReadAndFile(int index, bool del, SMSMessage& message, bool file) {
     SendCommand("AT+CMGR=" + std::to_string(index) + CRLF);
     int r = WaitFor(5000, "+CMGR: ", "ERROR");
     if (r == 0) return SMS_TIMEOUT;
@@ -252,10 +259,10 @@ int ReadMessage(int index, bool del, SMSMessage& message) {
     r = WaitFor(5000, CRLF, "ERROR");
     if (r == 0) return SMS_TIMEOUT;
     if (r == 2) return SMS_ERROR;
-    return ParseMessage(index, del, message);
+    return ParseAndFile(index, del, message, file);
 }
 
-int ParseMessage(int index, bool del, SMSMessage& message) {
+int ParseAndFile(int index, bool del, SMSMessage& message, bool file) {
     const std::string header = LastResponse.substr(0, LastResponse.find(CRLF));
     std::size_t c1 = header.find(',');
     if (c1 == std::string::npos) return SMS_ERROR;
@@ -279,17 +286,20 @@ int ParseMessage(int index, bool del, SMSMessage& message) {
         ReceiveBuffer.insert(0, kListEntry);
         std::string before = LastResponse.substr(0, LastResponse.find(kListEntry));
         message.Text = before.size() >= 2 ? before.substr(0, before.size() - 2) : std::string();
+        if (file) FileInInbox(message);
         if (del) SendDelete(index);
         return kRead;
     }
     case 2:
         // The body, its own line end and the CR LF that opens the "OK" line.
         message.Text = LastResponse.substr(0, LastResponse.find(okEnd) + CRLF.size());
+        if (file) FileInInbox(message);
         if (del) SendDelete(index);
         return kRead;
     case 3:
         // The match starts with the line end in front of "Error", which the text leaves out.
         message.Text = LastResponse.substr(0, LastResponse.find(errorLine));
+        if (file) FileInInbox(message);
         if (del) {
             SendDelete(index);
             WaitFor(5000, "OK", "ERROR");
@@ -300,6 +310,16 @@ int ParseMessage(int index, bool del, SMSMessage& message) {
     default:
         return SMS_TIMEOUT;
     }
+}
+
+} // namespace
+
+int ReadMessage(int index, bool del, SMSMessage& message) {
+    return ReadAndFile(index, del, message, false);
+}
+
+int ParseMessage(int index, bool del, SMSMessage& message) {
+    return ParseAndFile(index, del, message, false);
 }
 
 void PollUnread() {
@@ -322,10 +342,7 @@ void PollUnread() {
             const std::string indexText = LastResponse.substr(0, LastResponse.find(','));
             int index = 0;
             if (indexText.empty() || !ParseIndex(indexText, index)) continue;
-            int r = WaitFor(5000, CRLF, "ERROR");
-            int entry = r == 1 ? ParseMessage(index, true, message)
-                               : (r == 0 ? SMS_TIMEOUT : SMS_ERROR);
-            if (entry == kRead) FileInInbox(message);
+            if (WaitFor(5000, CRLF, "ERROR") == 1) ParseAndFile(index, true, message, true);
         } catch (const std::exception&) {
         }
     }
