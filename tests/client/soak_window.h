@@ -1,0 +1,154 @@
+// A main window for the receive soak: a real serial control and a real Inbox pane, with the
+// main window's port rules, its receive event, its two timer ticks and its suspend and
+// resume handling, driven by hand instead of by a Qt main window.
+#pragma once
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client/msgframe.h"
+#include "engine/globals.h"
+#include "engine/mainwindow.h"
+#include "engine/serparse.h"
+#include "platform/boxes.h"
+#include "platform/serial.h"
+
+namespace soak {
+
+class SoakWindow : public IMainWindow {
+public:
+    platform::CommControl comm;
+    TMSGFrame1 inbox;
+
+    int lines = 0;                  // command lines written to the unit
+    std::string lastCommand;        // the last of them
+    std::vector<int> icons;         // ModifyIcon calls
+    int filedByNotice = 0;          // messages filed right after an AT+CMGR
+    int filedByPoll = 0;            // the others
+    std::size_t receivedBytes = 0;  // taken in by the receive event
+
+    SoakWindow() {
+        inbox.LoadFromFile("inbox.csv", true);
+        comm.OnPortStateChanged = [this] { hungUp_ = false; };
+    }
+
+    // ---- IMainWindow: the main window's port rules ----
+
+    int WriteToModem(const std::string& text) override {
+        if (Suspended) return 2;
+        if (!OpenPort(0)) return 2;
+        AddTrace(text, false);
+        comm.Output(text);
+        ++lines;
+        lastCommand = text;
+        return 1;
+    }
+    bool OpenPort(int n) override {
+        if (!comm.PortOpen() && !Suspended) {
+            try {
+                if (n != 0) comm.SetCommPort(n);
+                comm.SetPortOpen(true);
+            } catch (const std::exception&) {
+            }
+        }
+        return comm.PortOpen();
+    }
+    void SetPort(int n) override {
+        try {
+            if (comm.PortOpen()) ClosePort();
+            if (n != 0) comm.SetCommPort(n);
+        } catch (const std::exception&) {
+        }
+    }
+    bool ClosePort() override {
+        if (comm.PortOpen()) {
+            try {
+                comm.SetPortOpen(false);
+            } catch (const std::exception&) {
+            }
+        }
+        ReceiveBuffer.clear();
+        return comm.PortOpen();
+    }
+    std::string ReadInput() override { return comm.Input(); }
+    void SetCommPort(int n) override { comm.SetCommPort(n); }
+    void AddTrace(const std::string&, bool) override {}
+    void AddInboxMessage(const std::string& number, const std::string& text,
+                         const std::string& date, bool old) override {
+        inbox.AddMessage(number, text, date, old);
+        (lastCommand.rfind("AT+CMGR=", 0) == 0 ? filedByNotice : filedByPoll)++;
+    }
+    void ModifyIcon(int kind) override { icons.push_back(kind); }
+
+    // ---- The event loop's side ----
+
+    // The receive event: what the line holds goes to ReceiveBuffer. After a hang-up the
+    // event pump stops watching the line until the port is opened or closed again.
+    void ReceiveEvent() {
+        if (!comm.PortOpen() || hungUp_) return;
+        std::string text;
+        try {
+            text = comm.Input();
+        } catch (const platform::SerialError&) {
+            hungUp_ = true;
+            return;
+        }
+        receivedBytes += text.size();
+        AppendReceived(text);
+    }
+
+    // The 250 ms tick.
+    void Timer1Timer() {
+        if (!comm.PortOpen()) return;
+        if (Sending || ModemBusy || Polling) return;
+        ModemBusy = true;
+        Guarded([] { CheckUnsolicited(); });
+        ModemBusy = false;
+    }
+
+    // The 60 s tick.
+    void RXPollTimerTimer() {
+        if (!comm.PortOpen()) return;
+        if (Sending || ModemBusy || Polling) return;
+        Polling = true;
+        Guarded([] { PollUnread(); });
+        Polling = false;
+        ModemBusy = false;
+    }
+
+    // The query to suspend, with no exchange running: the port is closed at once.
+    void SuspendQuery() {
+        Suspended = true;
+        if (!(Sending || ModemBusy || Polling)) ClosePort();
+    }
+
+    // A resume notice: find the unit again, open the port and poll.
+    void ResumeNotice() {
+        Suspended = false;
+        Guarded([this] {
+            if (FindModem()) {
+                OpenPort(0);
+                PollUnread();
+            } else {
+                platform::MessageBox("The Corvane modem unit was not found.", "Error");
+            }
+        });
+    }
+
+private:
+    // An error that escapes a handler is shown in a box captioned "Error".
+    static void Guarded(const std::function<void()>& work) {
+        try {
+            work();
+        } catch (const platform::UnansweredBox&) {
+            throw;
+        } catch (const std::exception& e) {
+            platform::MessageBox(e.what(), "Error");
+        }
+    }
+
+    bool hungUp_ = false;
+};
+
+} // namespace soak
