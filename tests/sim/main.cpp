@@ -1,22 +1,34 @@
-// corvane-sim: the simulated unit as a program, for trying Corvane without the hardware.
-// Links com<N> in the ports folder to its pty, prints the device and "ready", logs each
-// command line it runs to stderr and runs until SIGINT or SIGTERM.
+// corvane-sim: the simulated unit as a program, for trying Corvane and the updater without
+// the hardware. Links com<N> in the ports folder to its pty, prints the device and "ready",
+// logs what it does to stderr and runs until SIGINT or SIGTERM. As a modem it logs each
+// command line it runs; with --bootloader it takes the firmware the updater sends from the
+// given folder's images and logs each stage of the upload.
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
+#include "tests/sim/bootsim.h"
 #include "tests/sim/modemsim.h"
+#include "upgrade/hexfile.h"
 
 namespace {
 
 void Usage() {
     std::cerr << "usage: corvane-sim [--ports DIR] [--com N] [--version TEXT] [--init TEXT]\n"
                  "                   [--message NUMBER:TEXT]... [--notify-every SECONDS]"
-                 " [--baud N]\n";
+                 " [--baud N]\n"
+                 "       corvane-sim --bootloader --firmware DIR [--ports DIR] [--com N]\n";
 }
 
 std::string DefaultPorts() {
@@ -51,6 +63,113 @@ std::string Timestamp() {
     return std::string(buf) + zone;
 }
 
+const char kBootLoaderFile[] = "W39L512.dat";
+
+// The image the updater sends of a firmware file.
+std::vector<uint8_t> ReadImage(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    upgrade::HexImage image;
+    const upgrade::HexResult result = upgrade::ParseHexText(text, image);
+    if (result.outcome != upgrade::HexOutcome::Read || image.data.empty())
+        throw std::runtime_error(path.string() + " is no usable Intel HEX image" +
+                                 (result.message.empty() ? "" : ": " + result.message));
+    return image.data;
+}
+
+// The folder's one main-code file (*.hex, any case), as the updater picks it.
+std::filesystem::path MainCodeFile(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> found;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+        std::string ext = e.path().extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        if (ext == ".hex" && e.is_regular_file())
+            found.push_back(e.path());
+    }
+    if (found.size() != 1)
+        throw std::runtime_error(dir + " must hold exactly one *.hex file, it holds " +
+                                 std::to_string(found.size()));
+    return found.front();
+}
+
+// One boot loader on the pty, expecting the given images; it drains at the line's rate.
+std::unique_ptr<sim::BootSim> ArmBootLoader(const std::vector<uint8_t>& boot,
+                                            const std::vector<uint8_t>& code,
+                                            const std::string& ports, int com) {
+    auto unit = std::make_unique<sim::BootSim>();
+    unit->SetImages(boot, code);
+    unit->SetPaced(true);
+    unit->LinkAsCom(ports, com);
+    unit->Start();
+    return unit;
+}
+
+int RunBootLoader(const std::string& firmware, const std::string& ports, int com,
+                  const sigset_t& stopSignals) {
+    using Stage = sim::BootSim::Stage;
+    const std::vector<uint8_t> boot = ReadImage(std::filesystem::path(firmware) / kBootLoaderFile);
+    const std::filesystem::path codeFile = MainCodeFile(firmware);
+    const std::vector<uint8_t> code = ReadImage(codeFile);
+    const int64_t kReplyBytes = 10;   // "FAT STUB" or "FLASH OK" with CR LF
+
+    std::unique_ptr<sim::BootSim> unit = ArmBootLoader(boot, code, ports, com);
+    std::unique_ptr<sim::BootSim> finished;   // kept open until the updater has let go
+    std::cout << unit->SlavePath() << "\nready" << std::endl;
+    std::cerr << "corvane-sim: boot loader on com" << com << " in " << ports << " -> "
+              << unit->SlavePath() << ", expecting " << kBootLoaderFile << " (" << boot.size()
+              << " bytes) and " << codeFile.filename().string() << " (" << code.size()
+              << " bytes)\n";
+
+    const timespec tick{0, 100'000'000};
+    int logged = 0;   // stages logged so far
+    std::size_t faultsSeen = 0;
+    for (;;) {
+        int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM)
+            break;
+        const sim::BootSim::Status st = unit->State();
+        if (logged == 0 && st.stage >= Stage::BootLoader) {
+            std::fprintf(stderr, "upgrade command received\n");
+            ++logged;
+        }
+        if (logged == 1 && st.stage >= Stage::BootLength) {
+            std::fprintf(stderr, "boot loader received (%zu bytes)\n", boot.size());
+            ++logged;
+        }
+        if (logged == 2 && st.stage >= Stage::CodeLength && st.sent >= kReplyBytes) {
+            std::fprintf(stderr, "FAT STUB sent\n");
+            ++logged;
+        }
+        if (logged == 3 && st.stage >= Stage::Done) {
+            std::fprintf(stderr, "main code received (%zu bytes)\n", code.size());
+            ++logged;
+        }
+        // Each departure from the expected bytes, after the stage it belongs to.
+        const std::vector<std::string> faults = unit->Faults();
+        for (; faultsSeen < faults.size() && faults[faultsSeen].rfind("... ", 0) != 0;
+             ++faultsSeen)
+            std::fprintf(stderr, "fault: %s\n", faults[faultsSeen].c_str());
+        if (logged == 4 && st.sent >= 2 * kReplyBytes) {
+            std::fprintf(stderr, "FLASH OK sent\n");
+            // A flashed unit takes the next upgrade again: a fresh boot loader on the link.
+            finished = std::move(unit);
+            unit = ArmBootLoader(boot, code, ports, com);
+            logged = 0;
+            faultsSeen = 0;
+            std::fprintf(stderr, "ready for another upload on %s\n", unit->SlavePath().c_str());
+        }
+    }
+    unit->Stop();
+    if (finished)
+        finished->Stop();
+    std::cerr << "corvane-sim: stopped\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -60,12 +179,18 @@ int main(int argc, char** argv) {
     int baud = 0;
     std::string version, init;
     std::vector<std::pair<std::string, std::string>> messages;
+    bool bootLoader = false;
+    std::string firmware;
 
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
             Usage();
             return 0;
+        }
+        if (opt == "--bootloader") {
+            bootLoader = true;
+            continue;
         }
         if (i + 1 >= argc) {
             Usage();
@@ -90,6 +215,8 @@ int main(int argc, char** argv) {
             ok = ToInt(val, notifyEvery);
         } else if (opt == "--baud") {
             ok = ToInt(val, baud);
+        } else if (opt == "--firmware") {
+            firmware = val;
         } else {
             ok = false;
         }
@@ -107,6 +234,20 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    if (bootLoader) {
+        if (firmware.empty()) {
+            std::cerr << "corvane-sim: --bootloader needs --firmware DIR\n";
+            Usage();
+            return 2;
+        }
+        try {
+            return RunBootLoader(firmware, ports, com, stopSignals);
+        } catch (const std::exception& e) {
+            std::cerr << "corvane-sim: " << e.what() << "\n";
+            return 1;
+        }
+    }
 
     try {
         sim::ModemSim unit;
