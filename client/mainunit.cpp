@@ -428,49 +428,6 @@ int TMainForm::TrayKind() const { return trayKind_; }
 // ---------------------------------------------------------------------------------------
 // Serial port
 
-bool TMainForm::OpenPort(int n) {
-    if (!MSComm1.PortOpen() && !Suspended) {
-        try {
-            if (n != 0) MSComm1.SetCommPort(n);
-            MSComm1.SetPortOpen(true);
-        } catch (const std::exception&) {
-            // the outcome is read back below
-        }
-    }
-    return MSComm1.PortOpen();
-}
-
-void TMainForm::SetPort(int n) {
-    try {
-        if (MSComm1.PortOpen()) ClosePort();
-        if (n != 0) MSComm1.SetCommPort(n);
-    } catch (const std::exception&) {
-    }
-}
-
-bool TMainForm::ClosePort() {
-    if (MSComm1.PortOpen()) {
-        try {
-            MSComm1.SetPortOpen(false);
-        } catch (const std::exception&) {
-        }
-    }
-    ReceiveBuffer.clear();
-    return MSComm1.PortOpen();
-}
-
-int TMainForm::WriteToModem(const std::string& text) {
-    if (Suspended) return 2;
-    if (!OpenPort(0)) return 2;
-    AddTrace(text, false);
-    MSComm1.Output(text);
-    return 1;
-}
-
-std::string TMainForm::ReadInput() { return MSComm1.Input(); }
-
-void TMainForm::SetCommPort(int n) { MSComm1.SetCommPort(n); }
-
 void TMainForm::AddTrace(const std::string& text, bool received) {
     DBGFrame11->AddTrace(text, received);
 }
@@ -481,12 +438,7 @@ void TMainForm::AddInboxMessage(const std::string& number, const std::string& te
 }
 
 void TMainForm::MSComm1Comm() {
-    RunGuarded([this] {
-        const std::string text = MSComm1.Input();
-        if (text.empty()) return;
-        AddTrace(text, true);
-        AppendReceived(text);
-    });
+    RunGuarded([this] { ReadReceived(); });
 }
 
 // ---------------------------------------------------------------------------------------

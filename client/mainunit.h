@@ -8,8 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/mainwindow.h"
-#include "platform/serial.h"
+#include "engine/portwindow.h"
 
 class QAction;
 class QMenu;
@@ -27,7 +26,7 @@ class TPBFrame1;
 class TDBGFrame1;
 namespace platform { class CommPump; }
 
-class TMainForm : public QMainWindow, public IMainWindow {
+class TMainForm : public QMainWindow, public PortWindow {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget* parent = nullptr);
@@ -73,13 +72,8 @@ public:
     int HelpContextOf(const QWidget* widget) const;
     void UpdateEditActions();
 
-    // The serial port (the engine reaches these through IMainWindow).
-    int WriteToModem(const std::string& text) override;
-    bool OpenPort(int n) override;
-    void SetPort(int n) override;
-    bool ClosePort() override;
-    std::string ReadInput() override;
-    void SetCommPort(int n) override;
+    // The serial port: the rules are PortWindow's (the engine reaches them through
+    // IMainWindow); the window adds the trace, the Inbox and the receive event.
     void AddTrace(const std::string& text, bool received) override;
     void AddInboxMessage(const std::string& number, const std::string& text,
                          const std::string& date, bool old) override;
@@ -98,8 +92,7 @@ public:
     // Whether the desktop has a tray; without one the window is never hidden away.
     bool TrayAvailable = false;
 
-    // Controls and components, named as the layout names them.
-    platform::CommControl MSComm1;
+    // Controls and components, named as the layout names them (MSComm1 is PortWindow's).
     QTreeWidget* Dirs = nullptr;
     QSplitter* Splitter1 = nullptr;
     TMSGFrame1* MSGFrame11 = nullptr;

@@ -157,8 +157,8 @@ TEST_F(OptionsTest, PortChangeProbesTheUnit) {
             ASSERT_GE(window.calls.size(), 2u);
             EXPECT_EQ(window.calls[window.calls.size() - 2], "SetPort " + port);
             EXPECT_EQ(window.calls.back(), "Open " + port);
-            EXPECT_TRUE(window.comm.PortOpen());
-            EXPECT_EQ(window.comm.CommPort(), c.port);
+            EXPECT_TRUE(window.MSComm1.PortOpen());
+            EXPECT_EQ(window.MSComm1.CommPort(), c.port);
         } else {
             EXPECT_TRUE(window.calls.empty());
         }

@@ -9,6 +9,7 @@
 
 #include "engine/globals.h"
 #include "engine/mainwindow.h"
+#include "engine/portwindow.h"
 #include "engine/serparse.h"
 #include "platform/qt/dialogs.h"
 #include "platform/serial.h"
@@ -16,50 +17,33 @@
 
 namespace dlgtest {
 
-class PortWindow : public IMainWindow {
+// The main window's port rules; records the port calls made from outside ("Open n",
+// "SetPort n", "Close"), not the close that SetPort makes itself.
+class PortWindow : public ::PortWindow {
 public:
-    platform::CommControl comm;
-    std::vector<std::string> calls;   // "Open n", "SetPort n", "Close"
+    std::vector<std::string> calls;
 
-    int WriteToModem(const std::string& text) override {
-        if (!OpenPort(0)) return 2;
-        comm.Output(text);
-        return 1;
-    }
     bool OpenPort(int n) override {
         calls.push_back("Open " + std::to_string(n));
-        if (!comm.PortOpen()) {
-            try {
-                if (n != 0) comm.SetCommPort(n);
-                comm.SetPortOpen(true);
-            } catch (const platform::SerialError&) {
-            }
-        }
-        return comm.PortOpen();
+        return ::PortWindow::OpenPort(n);
     }
     void SetPort(int n) override {
         calls.push_back("SetPort " + std::to_string(n));
-        try {
-            if (comm.PortOpen()) comm.SetPortOpen(false);
-            if (n != 0) comm.SetCommPort(n);
-        } catch (const platform::SerialError&) {
-        }
+        inSetPort_ = true;
+        ::PortWindow::SetPort(n);   // never raises
+        inSetPort_ = false;
     }
     bool ClosePort() override {
-        calls.push_back("Close");
-        try {
-            if (comm.PortOpen()) comm.SetPortOpen(false);
-        } catch (const platform::SerialError&) {
-        }
-        ReceiveBuffer.clear();
-        return comm.PortOpen();
+        if (!inSetPort_) calls.push_back("Close");
+        return ::PortWindow::ClosePort();
     }
-    std::string ReadInput() override { return comm.Input(); }
-    void SetCommPort(int n) override { comm.SetCommPort(n); }
     void AddTrace(const std::string&, bool) override {}
     void AddInboxMessage(const std::string&, const std::string&, const std::string&,
                          bool) override {}
     void ModifyIcon(int) override {}
+
+private:
+    bool inSetPort_ = false;
 };
 
 // A private environment where no COM number maps to a device unless a test maps it, the

@@ -9,16 +9,15 @@
 
 #include "client/msgframe.h"
 #include "engine/globals.h"
-#include "engine/mainwindow.h"
+#include "engine/portwindow.h"
 #include "engine/serparse.h"
 #include "platform/boxes.h"
 #include "platform/serial.h"
 
 namespace soak {
 
-class SoakWindow : public IMainWindow {
+class SoakWindow : public PortWindow {
 public:
-    platform::CommControl comm;
     TMSGFrame1 inbox;
 
     int lines = 0;                  // command lines written to the unit
@@ -26,53 +25,22 @@ public:
     std::vector<int> icons;         // ModifyIcon calls
     int filedByNotice = 0;          // messages filed right after an AT+CMGR
     int filedByPoll = 0;            // the others
-    std::size_t receivedBytes = 0;  // taken in by the receive event
 
     SoakWindow() {
         inbox.LoadFromFile("inbox.csv", true);
-        comm.OnPortStateChanged = [this] { hungUp_ = false; };
+        MSComm1.OnPortStateChanged = [this] { hungUp_ = false; };
     }
 
-    // ---- IMainWindow: the main window's port rules ----
+    // ---- IMainWindow: the main window's port rules, counting the lines written ----
 
     int WriteToModem(const std::string& text) override {
-        if (Suspended) return 2;
-        if (!OpenPort(0)) return 2;
-        AddTrace(text, false);
-        comm.Output(text);
-        ++lines;
-        lastCommand = text;
-        return 1;
-    }
-    bool OpenPort(int n) override {
-        if (!comm.PortOpen() && !Suspended) {
-            try {
-                if (n != 0) comm.SetCommPort(n);
-                comm.SetPortOpen(true);
-            } catch (const std::exception&) {
-            }
+        const int result = PortWindow::WriteToModem(text);
+        if (result == 1) {
+            ++lines;
+            lastCommand = text;
         }
-        return comm.PortOpen();
+        return result;
     }
-    void SetPort(int n) override {
-        try {
-            if (comm.PortOpen()) ClosePort();
-            if (n != 0) comm.SetCommPort(n);
-        } catch (const std::exception&) {
-        }
-    }
-    bool ClosePort() override {
-        if (comm.PortOpen()) {
-            try {
-                comm.SetPortOpen(false);
-            } catch (const std::exception&) {
-            }
-        }
-        ReceiveBuffer.clear();
-        return comm.PortOpen();
-    }
-    std::string ReadInput() override { return comm.Input(); }
-    void SetCommPort(int n) override { comm.SetCommPort(n); }
     void AddTrace(const std::string&, bool) override {}
     void AddInboxMessage(const std::string& number, const std::string& text,
                          const std::string& date, bool old) override {
@@ -86,21 +54,17 @@ public:
     // The receive event: what the line holds goes to ReceiveBuffer. After a hang-up the
     // event pump stops watching the line until the port is opened or closed again.
     void ReceiveEvent() {
-        if (!comm.PortOpen() || hungUp_) return;
-        std::string text;
+        if (!MSComm1.PortOpen() || hungUp_) return;
         try {
-            text = comm.Input();
+            ReadReceived();
         } catch (const platform::SerialError&) {
             hungUp_ = true;
-            return;
         }
-        receivedBytes += text.size();
-        AppendReceived(text);
     }
 
     // The 250 ms tick.
     void Timer1Timer() {
-        if (!comm.PortOpen()) return;
+        if (!MSComm1.PortOpen()) return;
         if (Sending || ModemBusy || Polling) return;
         ModemBusy = true;
         Guarded([] { CheckUnsolicited(); });
@@ -109,7 +73,7 @@ public:
 
     // The 60 s tick.
     void RXPollTimerTimer() {
-        if (!comm.PortOpen()) return;
+        if (!MSComm1.PortOpen()) return;
         if (Sending || ModemBusy || Polling) return;
         Polling = true;
         Guarded([] { PollUnread(); });

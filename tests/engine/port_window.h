@@ -1,60 +1,23 @@
 // A main window over a real serial control, for engine tests and benchmarks against the
-// simulated unit: the port rules of the main window without any Qt.
+// simulated unit: the main window's port rules without any Qt.
 #pragma once
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "engine/mainwindow.h"
+#include "engine/portwindow.h"
 #include "engine/serparse.h"
-#include "platform/serial.h"
 
 namespace enginetest {
 
-class PortWindow : public IMainWindow {
+// The main window's port rules over a real control; records what was written and read.
+class PortWindow : public ::PortWindow {
 public:
-    platform::CommControl comm;
-    bool suspended = false;
     std::string sent;       // every text written, traced as sent
     std::size_t receivedBytes = 0;
     std::vector<SMSMessage> inbox;
     std::vector<int> icons;
 
-    int WriteToModem(const std::string& text) override {
-        if (suspended || !OpenPort(0)) return 2;
-        AddTrace(text, false);
-        comm.Output(text);
-        return 1;
-    }
-    bool OpenPort(int n) override {
-        if (!comm.PortOpen() && !suspended) {
-            try {
-                if (n != 0) comm.SetCommPort(n);
-                comm.SetPortOpen(true);
-            } catch (const platform::SerialError&) {
-            }
-        }
-        return comm.PortOpen();
-    }
-    void SetPort(int n) override {
-        try {
-            if (comm.PortOpen()) ClosePort();
-            if (n != 0) comm.SetCommPort(n);
-        } catch (const platform::SerialError&) {
-        }
-    }
-    bool ClosePort() override {
-        if (comm.PortOpen()) {
-            try {
-                comm.SetPortOpen(false);
-            } catch (const platform::SerialError&) {
-            }
-        }
-        ReceiveBuffer.clear();
-        return comm.PortOpen();
-    }
-    std::string ReadInput() override { return comm.Input(); }
-    void SetCommPort(int n) override { comm.SetCommPort(n); }
     void AddTrace(const std::string& text, bool received) override {
         if (received)
             receivedBytes += text.size();

@@ -179,8 +179,8 @@ TEST_F(SimDiscoveryTest, ScanFindsTheUnitAndSaves) {
     EXPECT_EQ(Settings.ModemVersion, "2.07");
     EXPECT_EQ(unit.Commands(), std::vector<std::string>({"ATI9"}));
     EXPECT_EQ(unit.Received(), "ATI9\r\n");
-    EXPECT_FALSE(win.comm.PortOpen());
-    EXPECT_EQ(win.comm.CommPort(), 3);
+    EXPECT_FALSE(win.MSComm1.PortOpen());
+    EXPECT_EQ(win.MSComm1.CommPort(), 3);
     Settings = SettingsRecord{};
     LoadSettings();
     EXPECT_EQ(Settings.Port, 3);
@@ -195,8 +195,8 @@ TEST_F(SimDiscoveryTest, SavedPortAnswersWithoutSaving) {
     ASSERT_TRUE(unit.WaitForCommand("ATE0", std::chrono::seconds(5)));
     EXPECT_EQ(unit.Commands(), std::vector<std::string>({"ATI9", "ATE0"}));
     EXPECT_FALSE(platform::RegKey::Open(RegistryKey, false));
-    EXPECT_FALSE(win.comm.PortOpen());
-    EXPECT_EQ(win.comm.CommPort(), 3);
+    EXPECT_FALSE(win.MSComm1.PortOpen());
+    EXPECT_EQ(win.MSComm1.CommPort(), 3);
 }
 
 } // namespace

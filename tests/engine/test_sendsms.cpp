@@ -33,7 +33,7 @@ TEST_F(SimSendTest, SentWithExactBytes) {
     EXPECT_EQ(unit.Received(), "ATI9\r\n\r\nAT\r\nAT+CMGF=1\r\nAT+CMGS=123\r\nHello\x1A");
     ASSERT_EQ(unit.Sent().size(), 1u);
     EXPECT_EQ(unit.Sent()[0].number, "123");
-    EXPECT_TRUE(win.comm.PortOpen());   // the first write opened it and it stays open
+    EXPECT_TRUE(win.MSComm1.PortOpen());   // the first write opened it and it stays open
 }
 
 TEST_F(SimSendTest, TextRules) {
