@@ -152,6 +152,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
     MSComm1.OnComm = [this] { MSComm1Comm(); };
     pump_ = std::make_unique<platform::CommPump>(MSComm1);
+    pump_->OnHangUp = [this] { LineLost(); };
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -444,7 +445,13 @@ void TMainForm::MSComm1Comm() {
 // ---------------------------------------------------------------------------------------
 // Receive timers
 
+// A line that went dead is reopened by the next tick that finds no exchange running; the
+// poll tick then collects what arrived while it was away.
 void TMainForm::Timer1Timer() {
+    if (ReopenLostLine()) {
+        RXPollTimerTimer();
+        return;
+    }
     if (!MSComm1.PortOpen()) return;
     if (DBGFrame11->ChkDisableCMT->isChecked()) return;
     if (Sending || ModemBusy || Polling) return;
@@ -454,6 +461,7 @@ void TMainForm::Timer1Timer() {
 }
 
 void TMainForm::RXPollTimerTimer() {
+    ReopenLostLine();
     if (!MSComm1.PortOpen()) return;
     if (DBGFrame11->ChkDisablePoll->isChecked()) return;
     if (Sending || ModemBusy || Polling) return;

@@ -9,7 +9,12 @@ int PortWindow::WriteToModem(const std::string& text) {
     if (Suspended) return 2;
     if (!OpenPort(0)) return 2;
     AddTrace(text, false);
-    MSComm1.Output(text);
+    try {
+        MSComm1.Output(text);
+    } catch (const platform::SerialError&) {
+        LineLost();
+        throw;
+    }
     return 1;
 }
 
@@ -41,16 +46,38 @@ bool PortWindow::ClosePort() {
         }
     }
     ReceiveBuffer.clear();
+    lineLost_ = false;
     return MSComm1.PortOpen();
 }
 
-std::string PortWindow::ReadInput() { return MSComm1.Input(); }
+std::string PortWindow::ReadInput() {
+    // An open port fails a read only when its line is dead.
+    const bool open = MSComm1.PortOpen();
+    try {
+        return MSComm1.Input();
+    } catch (const platform::SerialError&) {
+        if (open) LineLost();
+        throw;
+    }
+}
 
 void PortWindow::SetCommPort(int n) { MSComm1.SetCommPort(n); }
 
 void PortWindow::ReadReceived() {
-    const std::string text = MSComm1.Input();
+    const std::string text = ReadInput();
     if (text.empty()) return;
     AddTrace(text, true);
     AppendReceived(text);
+}
+
+void PortWindow::LineLost() {
+    ClosePort();
+    lineLost_ = true;
+}
+
+bool PortWindow::ReopenLostLine() {
+    if (!lineLost_ || Sending || ModemBusy || Polling) return false;
+    if (!OpenPort(0)) return false;
+    lineLost_ = false;
+    return true;
 }

@@ -43,7 +43,10 @@ void CommPump::Rewatch() {
             alive = control_.fd() >= 0;
         }
         // A dead line stays readable for ever: stop watching until the port reopens.
-        if (!alive && notifier_ == n) n->setEnabled(false);
+        if (!alive && notifier_ == n) {
+            n->setEnabled(false);
+            if (control_.fd() >= 0 && OnHangUp) OnHangUp();
+        }
     });
 }
 

@@ -21,6 +21,8 @@ public:
     bool watching() const;
     // How often the descriptor was reported readable (for tests and the benchmark).
     int activations() const { return activations_; }
+    // Called when a hang-up ends the watch while the port is still open.
+    std::function<void()> OnHangUp;
 private:
     void Rewatch();
     std::function<void()> previousStateChanged_;

@@ -215,6 +215,54 @@ TEST_F(TimerGate, AFailedExchangeIsShownAndClearsItsFlags) {
     }
 }
 
+TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
+    struct Case {
+        const char* name;
+        std::function<void()> find;   // what meets the dead line first
+        std::size_t boxes;
+    };
+    const Case cases[] = {
+        {"the event pump", [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); }, 0},
+        {"the notice check", [this] { form->Timer1Timer(); }, 1},
+        {"the poll", [this] { form->RXPollTimerTimer(); }, 1},
+    };
+    int stored = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit->Reappear();
+        ASSERT_TRUE(form->OpenPort(1));
+        ReceiveBuffer = "+CMT: \"SM\",1";   // the notice check reads the line
+        unit->Vanish();
+        testing_support::BoxScript boxes;
+        boxes.AnswerAll();
+        ASSERT_TRUE(WaitUntil([&] {
+            c.find();
+            return !form->MSComm1.PortOpen();
+        }));
+        for (int i = 0; i < 3; ++i) {   // the unit stays away for a while
+            form->Timer1Timer();
+            form->RXPollTimerTimer();
+            QCoreApplication::processEvents();
+        }
+        EXPECT_EQ(boxes.shown().size(), c.boxes);
+        EXPECT_TRUE(form->LineIsLost());
+        EXPECT_FALSE(form->MSComm1.PortOpen());
+
+        // Back: the next tick reopens the port and collects what came meanwhile.
+        unit->Store("+4477", "while away " + std::to_string(++stored), "24/05/12,14:23:11+04");
+        unit->Reappear();
+        unit->ClearLog();
+        const int before = form->MSGFrame11->Count();
+        form->Timer1Timer();
+        EXPECT_TRUE(form->MSComm1.PortOpen());
+        EXPECT_FALSE(form->LineIsLost());
+        EXPECT_TRUE(Contains(unit->Commands(), "AT+CMGL"));
+        EXPECT_EQ(form->MSGFrame11->Count(), before + 1);
+        EXPECT_EQ(boxes.shown().size(), c.boxes);
+        EXPECT_FALSE(ModemBusy || Polling);
+    }
+}
+
 // ---- Tray icon ---------------------------------------------------------------------------
 
 TEST_F(MainTest, TheTrayIconSwitchesBetweenItsTwoImagesAndTips) {

@@ -1,6 +1,6 @@
 // A main window for the receive soak: a real serial control and a real Inbox pane, with the
-// main window's port rules, its receive event, its two timer ticks and its suspend and
-// resume handling, driven by hand instead of by a Qt main window.
+// main window's port rules, its receive event as the event pump raises it and its two timer
+// ticks, driven by hand instead of by a Qt main window.
 #pragma once
 #include <exception>
 #include <functional>
@@ -28,7 +28,7 @@ public:
 
     SoakWindow() {
         inbox.LoadFromFile("inbox.csv", true);
-        MSComm1.OnPortStateChanged = [this] { hungUp_ = false; };
+        MSComm1.OnComm = [this] { ReadReceived(); };
     }
 
     // ---- IMainWindow: the main window's port rules, counting the lines written ----
@@ -51,19 +51,18 @@ public:
 
     // ---- The event loop's side ----
 
-    // The receive event: what the line holds goes to ReceiveBuffer. After a hang-up the
-    // event pump stops watching the line until the port is opened or closed again.
+    // The event pump's turn: what the line holds goes to ReceiveBuffer through the receive
+    // event; a line that hung up under the open port is given up as lost.
     void ReceiveEvent() {
-        if (!MSComm1.PortOpen() || hungUp_) return;
-        try {
-            ReadReceived();
-        } catch (const platform::SerialError&) {
-            hungUp_ = true;
-        }
+        if (MSComm1.PortOpen() && !MSComm1.DispatchReadable() && MSComm1.PortOpen()) LineLost();
     }
 
     // The 250 ms tick.
     void Timer1Timer() {
+        if (ReopenLostLine()) {
+            RXPollTimerTimer();
+            return;
+        }
         if (!MSComm1.PortOpen()) return;
         if (Sending || ModemBusy || Polling) return;
         ModemBusy = true;
@@ -73,31 +72,13 @@ public:
 
     // The 60 s tick.
     void RXPollTimerTimer() {
+        ReopenLostLine();
         if (!MSComm1.PortOpen()) return;
         if (Sending || ModemBusy || Polling) return;
         Polling = true;
         Guarded([] { PollUnread(); });
         Polling = false;
         ModemBusy = false;
-    }
-
-    // The query to suspend, with no exchange running: the port is closed at once.
-    void SuspendQuery() {
-        Suspended = true;
-        if (!(Sending || ModemBusy || Polling)) ClosePort();
-    }
-
-    // A resume notice: find the unit again, open the port and poll.
-    void ResumeNotice() {
-        Suspended = false;
-        Guarded([this] {
-            if (FindModem()) {
-                OpenPort(0);
-                PollUnread();
-            } else {
-                platform::MessageBox("The Corvane modem unit was not found.", "Error");
-            }
-        });
     }
 
 private:
@@ -111,8 +92,6 @@ private:
             platform::MessageBox(e.what(), "Error");
         }
     }
-
-    bool hungUp_ = false;
 };
 
 } // namespace soak
