@@ -18,6 +18,7 @@
 #include "engine/globals.h"
 #include "engine/mainwindow.h"
 #include "engine/serparse.h"
+#include "fuzz/fuzz_tempdir.h"
 #include "platform/boxes.h"
 #include "platform/clock.h"
 #include "platform/serial.h"
@@ -162,9 +163,7 @@ void CheckWait(ScriptWindow& w, int timeoutMs, const std::string r[4]) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Nothing the engine does may reach the machine's own ports, registry or data.
-    char dir[] = "/tmp/corvane-fuzz-engine-XXXXXX";
-    if (!mkdtemp(dir)) return 0;
-    const std::string base = dir;
+    const std::string base = fuzzsupport::MakeTempDir("engine");
     setenv("CORVANE_PORTS", (base + "/ports").c_str(), 1);
     setenv("CORVANE_DEVICES", (base + "/devices").c_str(), 1);
     setenv("CORVANE_REGISTRY", (base + "/registry.reg").c_str(), 1);
