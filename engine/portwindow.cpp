@@ -46,6 +46,7 @@ bool PortWindow::ClosePort() {
         }
     }
     ReceiveBuffer.clear();
+    PendingDeleteAnswers = 0;
     lineLost_ = false;
     return MSComm1.PortOpen();
 }

@@ -74,6 +74,35 @@ void FileInInbox(const SMSMessage& message) {
 
 void SendDelete(int index) { SendCommand("AT+CMGD=" + std::to_string(index) + CRLF); }
 
+// A delete whose answer nobody waits for; the answer is owed from then on.
+void SendDeleteNoWait(int index) {
+    if (SendCommand("AT+CMGD=" + std::to_string(index) + CRLF) == 1) ++PendingDeleteAnswers;
+}
+
+// The answer of each owed delete is taken before the next exchange starts, so a late "OK" or
+// "ERROR" is not read as that exchange's own reply. Nothing more is owed after a time-out.
+void TakeOwedAnswers() {
+    while (PendingDeleteAnswers > 0) {
+        if (WaitFor(5000, "OK", "ERROR") == 0) {
+            PendingDeleteAnswers = 0;
+            break;
+        }
+        --PendingDeleteAnswers;
+    }
+}
+
+// Drops the first n characters of ReceiveBuffer unread; owed answers among them count as
+// taken.
+void DropReceived(std::size_t n) {
+    n = std::min(n, ReceiveBuffer.size());
+    for (const char* reply : {"OK", "ERROR"})
+        for (std::size_t p = ReceiveBuffer.find(reply);
+             PendingDeleteAnswers > 0 && p != std::string::npos && p < n;
+             p = ReceiveBuffer.find(reply, p + 1))
+            --PendingDeleteAnswers;
+    ReceiveBuffer.erase(0, n);
+}
+
 int ReadAndFile(int index, bool del, SMSMessage& message, bool file);
 int ParseAndFile(int index, bool del, SMSMessage& message, bool file);
 
@@ -119,6 +148,7 @@ int WaitFor(int timeoutMs, const std::string& reply1, const std::string& reply2,
 }
 
 bool InitModem() {
+    TakeOwedAnswers();
     ReceiveBuffer.clear();
     if (SendCommand(CRLF) != 1) return false;
     for (const InitCommand& row : InitCommands) {
@@ -227,7 +257,7 @@ void CheckUnsolicited() {
     if (!ModemFound) return;
     std::size_t at = ReceiveBuffer.find(kNotice);
     if (at == std::string::npos) return;
-    ReceiveBuffer.erase(0, at);
+    DropReceived(at);
 
     int r = WaitFor(5000, CR, "ERROR");
     if (r == 2) return;
@@ -252,6 +282,7 @@ namespace {
 // ReadMessage and ParseMessage; with file set, a message that was read is filed in the Inbox
 // before its delete goes out, so it leaves the unit only once it is in the list and its file.
 int ReadAndFile(int index, bool del, SMSMessage& message, bool file) {
+    TakeOwedAnswers();
     SendCommand("AT+CMGR=" + std::to_string(index) + CRLF);
     int r = WaitFor(5000, "+CMGR: ", "ERROR");
     if (r == 0) return SMS_TIMEOUT;
@@ -287,14 +318,14 @@ int ParseAndFile(int index, bool del, SMSMessage& message, bool file) {
         std::string before = LastResponse.substr(0, LastResponse.find(kListEntry));
         message.Text = before.size() >= 2 ? before.substr(0, before.size() - 2) : std::string();
         if (file) FileInInbox(message);
-        if (del) SendDelete(index);
+        if (del) SendDeleteNoWait(index);
         return kRead;
     }
     case 2:
         // The body, its own line end and the CR LF that opens the "OK" line.
         message.Text = LastResponse.substr(0, LastResponse.find(okEnd) + CRLF.size());
         if (file) FileInInbox(message);
-        if (del) SendDelete(index);
+        if (del) SendDeleteNoWait(index);
         return kRead;
     case 3:
         // The match starts with the line end in front of "Error", which the text leaves out.
@@ -326,16 +357,20 @@ void PollUnread() {
     if (!ModemFound) return;
     ModemBusy = true;
     FlagGuard busy(ModemBusy);
+    TakeOwedAnswers();
     ReceiveBuffer.clear();
     SendCommand("AT+CMGL=\"REC UNREAD\"" + CRLF);
     SMSMessage message;
     for (;;) {
-        if (WaitFor(10000, kListEntry, "OK", "ERROR") != 1) {
-            ReceiveBuffer.clear();
+        const int r = WaitFor(10000, kListEntry, "OK", "ERROR");
+        if (r != 1) {
+            // Once entries were read, the reply that ends the poll is a delete's answer.
+            if (r != 0 && PendingDeleteAnswers > 0) --PendingDeleteAnswers;
+            DropReceived(ReceiveBuffer.size());
             break;
         }
         if (WaitFor(5000, ",", "ERROR") != 1) {
-            ReceiveBuffer.clear();
+            DropReceived(ReceiveBuffer.size());
             break;
         }
         try {

@@ -7,6 +7,11 @@
 inline std::string ReceiveBuffer;
 inline std::string LastResponse;
 
+// Answers the unit still owes to deletes that were sent without waiting for them. The next
+// exchange that such an answer could mislead (a poll, a single read, the initialisation)
+// takes them first; closing the port forgets them along with ReceiveBuffer.
+inline int PendingDeleteAnswers = 0;
+
 // ReceiveBuffer keeps at most the newest ReceiveBufferCap bytes when nothing consumes it.
 inline constexpr std::size_t ReceiveBufferCap = 64 * 1024;
 // Appends serial input to ReceiveBuffer, applying the cap.

@@ -58,6 +58,7 @@ protected:
         Settings.ModemVersion = "0000";
         Sending = ModemBusy = ModemFound = false;
         ReceiveBuffer.clear();
+        PendingDeleteAnswers = 0;
         BuildLineEnds();
     }
     void TearDown() override {

@@ -160,6 +160,7 @@ TEST_F(TimerGate, TicksStartAnExchangeOnlyWhenThePortIsOpenTheBoxClearAndNoFlagS
         for (bool poll : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (poll ? " / poll" : " / notice"));
             unit->Store("+4477", "hello", "24/05/12,14:23:11+04");
+            form->ClosePort();   // each case on a fresh line: its ReceiveBuffer is set below
             ASSERT_TRUE(form->OpenPort(1));
             if (c.closed) form->ClosePort();
             ReceiveBuffer = "\r\n+CMT: \"SM\",1\r\n";
@@ -181,7 +182,7 @@ TEST_F(TimerGate, TicksStartAnExchangeOnlyWhenThePortIsOpenTheBoxClearAndNoFlagS
             EXPECT_EQ(form->MSGFrame11->Count() > before, c.runs);
             if (c.runs && !poll) {
                 // The answer to the delete is still on its way; let it land before the
-                // next case, or the next poll would take it for the end of its list.
+                // next case reopens the line.
                 EXPECT_TRUE(WaitUntil([] { return ReceiveBuffer.find("OK") != std::string::npos; }));
             }
             if (c.runs) {

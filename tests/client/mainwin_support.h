@@ -29,6 +29,7 @@ inline void ResetGlobals() {
     CurrentView = 0;
     ReceiveBuffer.clear();
     LastResponse.clear();
+    PendingDeleteAnswers = 0;
     BuildLineEnds();
 }
 

@@ -217,13 +217,13 @@ protected:
         ModemBusy = MailWaiting = ModemFound = Polling = Sending = Suspended = false;
         ReceiveBuffer.clear();
         LastResponse.clear();
+        PendingDeleteAnswers = 0;
         BuildLineEnds();
     }
 
     // Lets the line go quiet, as it is between two real ticks: the unit has run every
     // command written so far, and the receive event has taken in everything it queued in
-    // answer (a mark sent behind it has come back). Without it a poll could start while the
-    // answer to the last delete is still on its way and take that "OK" for its list's end.
+    // answer (a mark sent behind it has come back).
     bool Settle() {
         const auto limit = std::chrono::steady_clock::now() + 10s;
         while (static_cast<int>(unit.Commands().size()) < w.lines) {
@@ -300,6 +300,28 @@ TEST_F(SoakTest, ANoticeEndsAsALineOfTheInboxFileAndADeleteAtTheUnit) {
     EXPECT_EQ(w.icons, std::vector<int>({2}));
     EXPECT_TRUE(MailWaiting);
     EXPECT_FALSE(ModemBusy);
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(SoakTest, APollRightAfterANoticeReadTakesNoDeleteAnswerForTheEndOfItsList) {
+    ASSERT_NO_FATAL_FAILURE(StartUp());
+    const int a = unit.Store(Sender(0), Body(0), Stamp(0), true);
+    ASSERT_TRUE(Settle());
+    const int b = unit.Store(Sender(1), Body(1), Stamp(1), false);
+    unit.SetBaud(2400);   // the answer to the notice's delete comes late
+    w.Timer1Timer();
+    w.RXPollTimerTimer();
+    ASSERT_TRUE(Settle());
+
+    ExpectEachFiledOnce(ReadInbox(inboxPath), 2);
+    EXPECT_TRUE(unit.Messages().empty());
+    const std::vector<std::string> commands = unit.Commands();
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 4, commands.end()),
+              std::vector<std::string>({"AT+CMGR=" + std::to_string(a),
+                                        "AT+CMGD=" + std::to_string(a),
+                                        "AT+CMGL=\"REC UNREAD\"",
+                                        "AT+CMGD=" + std::to_string(b)}));
     EXPECT_TRUE(boxes.shown().empty());
 }
 

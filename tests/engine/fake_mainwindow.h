@@ -88,6 +88,7 @@ public:
         open = false;
         input.clear();
         ReceiveBuffer.clear();
+        PendingDeleteAnswers = 0;
         return false;
     }
     std::string ReadInput() override {
@@ -128,6 +129,7 @@ inline void ResetEngine() {
     Settings = SettingsRecord{};
     ReceiveBuffer.clear();
     LastResponse.clear();
+    PendingDeleteAnswers = 0;
     ModemBusy = MailWaiting = ModemFound = Suspended = false;
     BuildLineEnds();
 }

@@ -198,6 +198,50 @@ TEST_F(ReceiveTest, Polls) {
     }
 }
 
+TEST_F(ReceiveTest, AnAnswerToADeleteIsNeitherTakenForTheNextReplyNorWaitedForTwice) {
+    struct Case {
+        const char* name;
+        std::string answer;   // the unit's answer to AT+CMGD=3, after the notice was read
+        bool early;           // it came in front of the second notice, not after it
+        bool poll;            // the next exchange: a poll, or the read of a second notice
+    };
+    const Case cases[] = {
+        {"read after read, the delete refused late", "\r\nERROR\r\n", false, false},
+        {"read after read, the answer in front of the notice", kOk, true, false},
+        {"poll after read, the answer late", kOk, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        win = FakeMainWindow{};
+        win.units[1] = Answering({{"AT+CMGR=3\r\n", "\r\n+CMGR: " + kHeader + "One\r\n" + kOk},
+                                  {"AT+CMGR=4\r\n", "\r\n+CMGR: " + kHeader + "Two\r\n" + kOk},
+                                  {"AT+CMGL=", Entry(4, "Two") + "\r\n" + kOk},
+                                  {"AT+CMGD=4", kOk}});
+        ReceiveBuffer = "+CMT: \"SM\",3\r\n";
+        ModemBusy = true;
+        CheckUnsolicited();
+        const int64_t start = clock.NowMs();
+        if (!c.early) {
+            win.Push("");   // nothing yet while a second notice line is taken
+            win.Push(c.answer);
+        }
+        if (c.poll) {
+            PollUnread();
+        } else {
+            ReceiveBuffer = (c.early ? c.answer : "") + "+CMT: \"SM\",4\r\n";
+            ModemBusy = true;
+            CheckUnsolicited();
+        }
+        EXPECT_EQ(win.writes, std::vector<std::string>(
+                                  {"AT+CMGR=3\r\n", "AT+CMGD=3\r\n",
+                                   c.poll ? "AT+CMGL=\"REC UNREAD\"\r\n" : "AT+CMGR=4\r\n",
+                                   "AT+CMGD=4\r\n"}));
+        ASSERT_EQ(win.inbox.size(), 2u);
+        EXPECT_EQ(win.inbox[1].Text, "Two\r\n\r\n");
+        EXPECT_LT(clock.NowMs() - start, 5000);   // no wait ran into its time-out
+    }
+}
+
 TEST_F(ReceiveTest, VanishingUnitClearsBusy) {
     // Lost in the notice's own wait: the error reaches the caller.
     ReceiveBuffer = "+CMT: \"SM\",3";
