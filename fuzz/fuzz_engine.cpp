@@ -27,7 +27,7 @@ namespace {
 
 enum Flag : uint8_t {
     kNoticeFirst = 1 << 0,    // put a "+CMT: " notice in front of the first chunk
-    kFlood = 1 << 1,          // one read brings more than the buffer's cap
+    kFlood = 1 << 1,          // reads bring more than the buffer's cap
     kInitString = 1 << 2,     // the user has an initialisation string
     kNotFound = 1 << 3,       // send with ModemFound false (a search that finds nothing)
     kBusy = 1 << 4,           // send while ModemBusy stays set
@@ -35,6 +35,8 @@ enum Flag : uint8_t {
     kSuspended = 1 << 6,      // writes are refused
     kReadAgain = 1 << 7,      // the reply set for the last waits comes from the text
 };
+
+constexpr std::size_t kFloodRead = 16 * 1024;
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "engine invariant broken: %s\n", what);
@@ -45,7 +47,7 @@ enum Flag : uint8_t {
 class ScriptWindow : public IMainWindow {
 public:
     std::deque<std::string> chunks;
-    std::string flood;        // served once, by the first read after it is set
+    std::deque<std::string> flood;   // served before the chunks
     std::size_t largestRead = 0;
     bool open = true;
     bool suspended = false;
@@ -70,7 +72,8 @@ public:
         if (!open) throw platform::SerialError("port is closed");
         std::string text;
         if (!flood.empty()) {
-            text.swap(flood);
+            text = std::move(flood.front());
+            flood.pop_front();
         } else if (!chunks.empty()) {
             text = std::move(chunks.front());
             chunks.pop_front();
@@ -207,9 +210,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (first.size() > w.largestRead) w.largestRead = first.size();
     AppendReceived(first);
     if (flags & kFlood) {
-        // Filler past the cap, then the first chunk once more: only the newest bytes count.
-        w.flood.assign(ReceiveBufferCap + 1, '.');
-        w.flood += first;
+        // Reads of filler that add up to twice the cap, then the first chunk once more:
+        // only the newest bytes may stay.
+        for (std::size_t sum = 0; sum < 2 * ReceiveBufferCap; sum += kFloodRead)
+            w.flood.emplace_back(kFloodRead, '.');
+        w.flood.push_back(first);
     }
 
     ModemBusy = true;

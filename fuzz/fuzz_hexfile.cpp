@@ -1,10 +1,12 @@
 // The firmware image reader. Any file text gives one of the three outcomes with the image
-// inside the 16-bit address space; reading the same bytes from a file agrees with reading the
+// inside the 16-bit address space, and files in the plain form read as a step-by-step
+// reading of the format says; reading the same bytes from a file agrees with reading the
 // text and shows a box exactly for a refusal; an image that was read, written out again as
 // records, reads back as the same bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +63,70 @@ std::string WriteHex(const std::vector<uint8_t>& data, std::size_t count) {
     return out + ":00000001FF\r\n";
 }
 
+// A plain reading of the record format, step by step, for files in the plain form: every
+// line up to the end record holds only hex digits after its start code and is long enough
+// for its fields, and no data record is empty. Other files have no verdict (false).
+bool ReferenceRead(const std::string& text, HexOutcome& outcome, std::string& message,
+                   std::vector<uint8_t>& image) {
+    auto hex = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    auto byteAt = [&](const std::string& line, std::size_t i) {
+        return hex(line[i]) * 16 + hex(line[i + 1]);
+    };
+    image.clear();
+    message.clear();
+    if (text.empty()) {
+        outcome = HexOutcome::Failed;
+        return true;
+    }
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t nl = std::min(text.find('\n', pos), text.size());
+        std::string line = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] != ':') {
+            outcome = HexOutcome::Refused;
+            message = "Bad data:\r\n" + line;
+            return true;
+        }
+        if (line.size() < 9) return false;
+        for (std::size_t i = 1; i < line.size(); ++i)
+            if (hex(line[i]) < 0) return false;
+        if (line.compare(7, 2, "01") == 0) break;
+        if (line.compare(7, 2, "00") != 0) {
+            outcome = HexOutcome::Refused;
+            message = "Invalid packet type: \r\n" + line;
+            return true;
+        }
+        const int n = byteAt(line, 1);
+        if (n > 32) {
+            outcome = HexOutcome::Refused;
+            message = "Bad data:\r\n" + line;
+            return true;
+        }
+        if (n == 0 || line.size() < 11 + 2 * std::size_t(n)) return false;
+        const std::size_t a = std::size_t(byteAt(line, 3)) * 256 + std::size_t(byteAt(line, 5));
+        int sum = n + byteAt(line, 3) + byteAt(line, 5);
+        if (image.size() < a + n) image.resize(a + n + 1, 0);
+        for (int i = 0; i < n; ++i) {
+            image[a + i] = uint8_t(byteAt(line, 9 + 2 * std::size_t(i)));
+            sum += image[a + i];
+        }
+        sum += byteAt(line, 9 + 2 * std::size_t(n));
+        if (sum % 256 != 0) {
+            outcome = HexOutcome::Refused;
+            message = "Bad checksum";
+            return true;
+        }
+    }
+    outcome = HexOutcome::Read;
+    return true;
+}
+
 // Reads the bytes through the file path, from memory so no disk is touched.
 HexOutcome ReadThroughFile(const uint8_t* data, size_t size, HexImage& image) {
     int fd = memfd_create("hexfile", MFD_CLOEXEC);
@@ -109,6 +175,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!result.message.empty()) Fail("a message with a read image");
         if (!image.data.empty() && image.data.size() < 2) Fail("an image without its 0 byte");
         break;
+    }
+
+    HexOutcome expected;
+    std::string expectedMessage;
+    std::vector<uint8_t> expectedImage;
+    if (ReferenceRead(text, expected, expectedMessage, expectedImage)) {
+        if (result.outcome != expected) Fail("the outcome differs from a plain reading");
+        if (result.message != expectedMessage) Fail("the message differs from a plain reading");
+        if (expected == HexOutcome::Read && image.data != expectedImage)
+            Fail("the image differs from a plain reading");
     }
 
     g_boxes = 0;
