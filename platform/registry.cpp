@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@ namespace {
 const char kHeader[] = "CORVANE REGISTRY 1";
 const char kRoot[] = "HKEY_CURRENT_USER";
 constexpr off_t kMaxFileBytes = 16 << 20;
+constexpr long kMaxKeyDepth = 512;
 
 long SystemWrite(int fd, const void* buf, unsigned long n) { return ::write(fd, buf, n); }
 RegistryWriteFn g_write = SystemWrite;
@@ -346,6 +349,9 @@ RegistryData ParseRegistryText(const std::string& text) {
             std::string path = line.substr(1, line.size() - 2);
             std::string root = path.substr(0, path.find('\\'));
             if (!RegNameEquals(root, kRoot)) continue;
+            // A key nested past any real use would cost memory for each level and write
+            // out far larger than it read: such a section is skipped.
+            if (std::count(path.begin(), path.end(), '\\') > kMaxKeyDepth) continue;
             current = index.Key(data, path.substr(root.size()));
             continue;
         }

@@ -260,6 +260,21 @@ TEST(RegistryText, BadLinesAreSkippedAndTheRestKept) {
     EXPECT_TRUE(data.Find("Software"));   // a parent the file did not list
 }
 
+TEST(RegistryText, KeysNestedBeyondUseAreSkipped) {
+    std::string deep = "[HKEY_CURRENT_USER";
+    for (int i = 0; i < 10000; ++i) deep += "\\a";
+    const std::string text = "CORVANE REGISTRY 1\n" + deep + "]\n\"v\"=dword:00000001\n"
+                             "[HKEY_CURRENT_USER\\Software\\X]\n\"kept\"=dword:00000002\n";
+    RegistryData data = ParseRegistryText(text);
+    EXPECT_LT(data.keys.size(), 10u);   // no key for each level of the deep section
+    ASSERT_TRUE(data.Find("Software\\X"));
+    EXPECT_TRUE(data.Find("Software\\X")->Find("kept"));
+    // What is kept writes out small and reads back the same.
+    const std::string out = FormatRegistryText(data);
+    EXPECT_LT(out.size(), 200u);
+    EXPECT_TRUE(ParseRegistryText(out).Find("Software\\X"));
+}
+
 TEST(RegistryText, OddInputNeverBreaksTheParser) {
     std::string seed = FormatRegistryText([] {
         RegistryData d;
