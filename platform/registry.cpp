@@ -1,7 +1,6 @@
 #include "platform/registry.h"
 
 #include <algorithm>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
