@@ -16,6 +16,7 @@
 namespace fs = std::filesystem;
 using namespace platform;
 using testing_support::TestEnv;
+using testing_support::LockHolder;
 using testing_support::TestPty;
 
 TEST(ComMapOrder, UsbAndAcmFirstThenBuiltInEachByNumber) {
@@ -73,32 +74,13 @@ TEST(ComExists, PortHeldByAnotherProcessExistsAndIsBusy) {
     TestPty pty;
     env.MapCom(4, pty.slavePath());
     EXPECT_FALSE(ComPortBusy(4));
-    int ready[2], go[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(go), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        close(go[1]);
-        close(ready[0]);
-        int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        (void)!write(ready[1], &ok, 1);
-        char c;
-        (void)!read(go[0], &c, 1);
-        _exit(0);
-    }
-    close(ready[1]);
-    close(go[0]);
-    char ok = 'n';
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, 'y');
+    LockHolder holder(pty.slavePath());
+    ASSERT_TRUE(holder.held());
     EXPECT_TRUE(ComPortExists(4));
     EXPECT_TRUE(ComPortBusy(4));
-    close(go[1]);
-    waitpid(child, nullptr, 0);
+    holder.Release();
     EXPECT_FALSE(ComPortBusy(4));
     EXPECT_TRUE(ComPortExists(4));
-    close(ready[0]);
 }
 
 TEST(ComExists, CheckingDoesNotTakeThePort) {

@@ -16,6 +16,7 @@
 using platform::CommControl;
 using platform::SerialError;
 using testing_support::TestEnv;
+using testing_support::LockHolder;
 using testing_support::TestPty;
 
 namespace {
@@ -47,41 +48,6 @@ struct SerialTest : ::testing::Test {
         env.MapCom(3, pty.slavePath());
         comm.SetCommPort(3);
     }
-};
-
-// A second process that takes the port's lock and holds it until told to go.
-class LockHolder {
-public:
-    explicit LockHolder(const std::string& path) {
-        int ready[2], go[2];
-        if (pipe(ready) != 0 || pipe(go) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(go[1]);
-            close(ready[0]);
-            int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-            (void)!write(ready[1], &ok, 1);
-            char c;
-            (void)!read(go[0], &c, 1);
-            _exit(0);
-        }
-        close(ready[1]);
-        close(go[0]);
-        goFd_ = go[1];
-        char ok = 'n';
-        held_ = read(ready[0], &ok, 1) == 1 && ok == 'y';
-        close(ready[0]);
-    }
-    ~LockHolder() {
-        if (goFd_ >= 0) close(goFd_);
-        if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    }
-    bool held() const { return held_; }
-private:
-    pid_t pid_ = -1;
-    int goFd_ = -1;
-    bool held_ = false;
 };
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +74,43 @@ void TestPty::HangUp() {
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
     master_ = slave_ = -1;
+}
+
+LockHolder::LockHolder(const std::string& path) {
+    int ready[2], go[2];
+    if (pipe(ready) != 0) return;
+    if (pipe(go) != 0) {
+        close(ready[0]);
+        close(ready[1]);
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(go[1]);
+        close(ready[0]);
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        char c;
+        (void)!read(go[0], &c, 1);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    goFd_ = go[1];
+    char ok = 'n';
+    held_ = pid_ > 0 && read(ready[0], &ok, 1) == 1 && ok == 'y';
+    close(ready[0]);
+}
+
+LockHolder::~LockHolder() { Release(); }
+
+void LockHolder::Release() {
+    if (goFd_ >= 0) close(goFd_);
+    goFd_ = -1;
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    held_ = false;
 }
 
 } // namespace testing_support

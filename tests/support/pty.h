@@ -28,4 +28,23 @@ private:
     std::string slavePath_;
 };
 
+// A second process that opens a device and takes its exclusive lock, as another program
+// holding the port would, until Release() or the end of the holder.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path);
+    ~LockHolder();
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool held() const { return held_; }
+    // Lets the process go and waits until it has ended (and the lock with it).
+    void Release();
+
+private:
+    int pid_ = -1;
+    int goFd_ = -1;
+    bool held_ = false;
+};
+
 } // namespace testing_support
