@@ -14,6 +14,7 @@
 #include "platform/boxes.h"
 #include "platform/clock.h"
 #include "tests/sim/modemsim.h"
+#include "bench/bench_world.h"
 
 namespace {
 
@@ -32,14 +33,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    std::string root = (std::filesystem::temp_directory_path() / "corvane-idle-XXXXXX").string();
-    if (!mkdtemp(root.data())) return 1;
-    for (const char* dir : {"/ports", "/data", "/devices"})
-        std::filesystem::create_directories(root + dir);
-    setenv("CORVANE_PORTS", (root + "/ports").c_str(), 1);
-    setenv("CORVANE_DATA", (root + "/data").c_str(), 1);
-    setenv("CORVANE_DEVICES", (root + "/devices").c_str(), 1);
-    setenv("CORVANE_REGISTRY", (root + "/registry.reg").c_str(), 1);
+    const std::string root = MakeBenchWorld();
     platform::SetBoxHandler([](const platform::BoxRequest& box) {
         std::printf("unexpected box: %s\n", box.text.c_str());
         return int(platform::IDOK);

@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/datadir.h"
 #include "tests/sim/modemsim.h"
+#include "bench/bench_world.h"
 
 namespace fs = std::filesystem;
 using Steady = std::chrono::steady_clock;
@@ -210,13 +211,7 @@ int Run(const std::string& root) {
 
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    std::string root = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
-    if (!mkdtemp(root.data())) return 1;
-    for (const char* dir : {"/ports", "/data", "/devices"}) fs::create_directories(root + dir);
-    setenv("CORVANE_PORTS", (root + "/ports").c_str(), 1);
-    setenv("CORVANE_DATA", (root + "/data").c_str(), 1);
-    setenv("CORVANE_REGISTRY", (root + "/registry.reg").c_str(), 1);
-    setenv("CORVANE_DEVICES", (root + "/devices").c_str(), 1);
+    const std::string root = MakeBenchWorld();
 
     int result = 1;
     {

@@ -12,15 +12,12 @@
 #include "engine/serparse.h"
 #include "tests/engine/port_window.h"
 #include "tests/sim/modemsim.h"
+#include "bench/bench_world.h"
 
 namespace fs = std::filesystem;
 
 int main() {
-    std::string root = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
-    if (!mkdtemp(root.data())) return 1;
-    setenv("CORVANE_PORTS", (root + "/ports").c_str(), 1);
-    setenv("CORVANE_REGISTRY", (root + "/registry.reg").c_str(), 1);
-    setenv("CORVANE_DATA", root.c_str(), 1);
+    const std::string root = MakeBenchWorld();
     enginetest::MapNoPorts(root + "/ports");
 
     sim::ModemSim unit;

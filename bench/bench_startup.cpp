@@ -16,6 +16,7 @@
 #include "platform/boxes.h"
 #include "platform/clock.h"
 #include "tests/sim/modemsim.h"
+#include "bench/bench_world.h"
 
 namespace {
 
@@ -37,18 +38,6 @@ private:
     platform::Clock& real_;
 };
 
-std::string MakeWorld() {
-    std::string root = (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX").string();
-    if (!mkdtemp(root.data())) std::exit(1);
-    for (const char* dir : {"/ports", "/data", "/devices"})
-        std::filesystem::create_directories(root + dir);
-    setenv("CORVANE_PORTS", (root + "/ports").c_str(), 1);
-    setenv("CORVANE_DATA", (root + "/data").c_str(), 1);
-    setenv("CORVANE_DEVICES", (root + "/devices").c_str(), 1);
-    setenv("CORVANE_REGISTRY", (root + "/registry.reg").c_str(), 1);
-    return root;
-}
-
 void WriteInbox(const std::string& path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     for (int i = 0; i < kMessages; ++i) {
@@ -64,7 +53,7 @@ void WriteInbox(const std::string& path) {
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
-    const std::string root = MakeWorld();
+    const std::string root = MakeBenchWorld();
     int boxes = 0;
     platform::SetBoxHandler([&](const platform::BoxRequest&) {
         ++boxes;

@@ -19,6 +19,7 @@
 #include "tests/sim/bootsim.h"
 #include "tests/upgrade/simlink.h"
 #include "upgrade/form1.h"
+#include "bench/bench_world.h"
 
 namespace fs = std::filesystem;
 
@@ -77,14 +78,7 @@ bool Run(const std::string& root, int bootData, int codeData) {
 
 int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    char tmpl[] = "/tmp/corvane-bench-upload-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    const std::string root = tmpl;
-    for (const char* dir : {"/ports", "/data", "/devices"}) fs::create_directories(root + dir);
-    setenv("CORVANE_PORTS", (root + "/ports").c_str(), 1);
-    setenv("CORVANE_DATA", (root + "/data").c_str(), 1);
-    setenv("CORVANE_DEVICES", (root + "/devices").c_str(), 1);
-    setenv("CORVANE_REGISTRY", (root + "/registry.reg").c_str(), 1);
+    const std::string root = MakeBenchWorld();
     setenv("CORVANE_FIRMWARE_DIR", (root + "/firmware").c_str(), 1);
     QApplication app(argc, argv);
     platform::SaveSetting("VardelUPG", "Port", "COMport", "4");
