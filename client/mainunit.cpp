@@ -50,6 +50,7 @@ TMainForm* MainForm = nullptr;
 namespace {
 
 const char* const kNotFound = "The Corvane modem unit was not found.";
+constexpr int kSuspendWaits = 100;   // waits of 100 ms for an exchange before a suspend
 const char* const kHelpContext = "helpContext";
 const char* const kLogin1 = "org.freedesktop.login1";
 const char* const kLogin1Path = "/org/freedesktop/login1";
@@ -330,7 +331,7 @@ void TMainForm::FormCreate() {
         OpenPort(0);
         PollUnread();
     } else {
-        platform::MessageBox(kNotFound, "Error");
+        ShowNotFound();
     }
 }
 
@@ -481,8 +482,11 @@ int TMainForm::PowerBroadcast(int event) {
     case 0:
         Suspended = true;
         closePending_ = true;
-        CheckPendingClose();
-        if (closePending_) closeCheck_->start();   // closes once the exchange has ended
+        closeWaits_ = 0;
+        if (MSComm1.PortOpen() && (Sending || ModemBusy || Polling))
+            closeCheck_->start();   // closes once the exchange has ended
+        else
+            CheckPendingClose();
         break;
     case 2:
     case 6:
@@ -491,10 +495,7 @@ int TMainForm::PowerBroadcast(int event) {
         Suspended = false;
         closePending_ = false;
         closeCheck_->stop();
-        if (!resumeQueued_) {
-            resumeQueued_ = true;
-            QTimer::singleShot(0, this, &TMainForm::ResumeScan);
-        }
+        QTimer::singleShot(0, this, &TMainForm::ResumeScan);   // each notice searches
         break;
     default:
         break;
@@ -503,27 +504,34 @@ int TMainForm::PowerBroadcast(int event) {
 }
 
 void TMainForm::CheckPendingClose() {
-    if (closePending_ && MSComm1.PortOpen() && (Sending || ModemBusy || Polling)) return;
-    if (closePending_) ClosePort();
+    if (closePending_ && MSComm1.PortOpen() && (Sending || ModemBusy || Polling)) {
+        if (++closeWaits_ < kSuspendWaits) return;
+        // The exchange outlasted the last wait: the port stays open.
+    } else if (closePending_) {
+        ClosePort();
+    }
     closePending_ = false;
     closeCheck_->stop();
     ReleaseSleepLock();
 }
 
 void TMainForm::ResumeScan() {
-    resumeQueued_ = false;
-    // One search at a time; a new suspend that came first cancels it.
-    if (resumeRunning_ || Suspended) return;
-    resumeRunning_ = true;
-    AtExit done{[this] { resumeRunning_ = false; }};
+    if (Suspended) return;   // a suspend that came first cancels it
     RunGuarded([this] {
         if (FindModem()) {
             OpenPort(0);
             PollUnread();
         } else {
-            platform::MessageBox(kNotFound, "Error");
+            ShowNotFound();
         }
     });
+}
+
+void TMainForm::ShowNotFound() {
+    if (notFoundOpen_) return;   // one such box at a time
+    notFoundOpen_ = true;
+    AtExit done{[this] { notFoundOpen_ = false; }};
+    platform::MessageBox(kNotFound, "Error");
 }
 
 // The login manager announces sleep on the system bus; a delay lock gives the program

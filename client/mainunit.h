@@ -43,12 +43,13 @@ public:
     void TrayDoubleClick();
     void QueryEndSession();
     // Power events: 0 query suspend; 2, 6, 7, 18 cancel or resume. Returns 1.
-    // A resume is carried out from the event loop; notices that come before it runs, or
-    // while it runs, make no second search.
+    // A resume is carried out from the event loop; each notice searches, and at most one
+    // "not found" box is open at a time.
     int PowerBroadcast(int event);
     // True while a suspend waits for the running exchange to end before closing the port.
     bool SuspendClosePending() const { return closePending_; }
-    // Run by a short timer while a close is pending: closes the port once no exchange runs.
+    // Run by a short timer while a close is pending, one call a wait: closes the port once
+    // no exchange runs; after the hundredth wait it gives up and leaves the port open.
     void CheckPendingClose();
     // Follows the login manager's sleep signal on the system bus and holds a delay lock
     // so the port can be closed first. False when there is no system bus.
@@ -140,6 +141,7 @@ private:
     void BuildMenus();
     void BuildTree();
     void ResumeScan();
+    void ShowNotFound();   // "The Corvane modem unit was not found.", unless one is open
     void TakeSleepLock();
     void ReleaseSleepLock();
     void WatchEditTarget(QWidget* now);
@@ -148,8 +150,8 @@ private:
     int trayKind_ = 1;
     QTimer* closeCheck_ = nullptr;
     bool closePending_ = false;
-    bool resumeQueued_ = false;
-    bool resumeRunning_ = false;
+    int closeWaits_ = 0;
+    bool notFoundOpen_ = false;
     int sleepLock_ = -1;                 // the login manager's delay lock, -1 when none
     QPointer<QWidget> editTarget_;
 };

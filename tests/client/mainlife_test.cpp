@@ -254,6 +254,19 @@ TEST_F(MainTest, SuspendDuringAnExchangeClosesThePortWhenItEnds) {
         EXPECT_FALSE(w.SuspendClosePending());
     }
 
+    // An exchange that outlasts 100 waits leaves the port open.
+    Suspended = false;
+    ASSERT_TRUE(w.OpenPort(1));
+    Polling = true;
+    w.PowerBroadcast(0);
+    for (int i = 0; i < 99; ++i) w.CheckPendingClose();
+    EXPECT_TRUE(w.SuspendClosePending());
+    w.CheckPendingClose();
+    EXPECT_FALSE(w.SuspendClosePending());
+    Polling = false;
+    w.CheckPendingClose();
+    EXPECT_TRUE(w.MSComm1.PortOpen());
+
     // A resume before the exchange ends leaves the port open.
     Suspended = false;
     ASSERT_TRUE(w.OpenPort(1));
@@ -287,26 +300,46 @@ TEST_F(MainTest, EachResumeNoticeFindsTheUnitOpensThePortAndPolls) {
     EXPECT_EQ(w.MSGFrame11->Count(), 4);
 }
 
-TEST_F(MainTest, ResumeNoticesInARowMakeOneSearchAndAtMostOneBox) {
+TEST_F(MainTest, ResumeNoticesInARowEachSearchWithOneBoxOpenAtATime) {
     platform::FakeClock clock;
     platform::ScopedClock fast(&clock);
+    auto unit = Unit(1);
+    unit->SetSilent(true);   // there, but never answering: each search asks it
     TMainForm& w = Make();
-    int boxes = 0;
+    Settings.DebugMode = true;   // the debug pane's trace counts the probes
+    int boxes = 0, open = 0, mostOpen = 0;
+    bool noticeInBox = false;
     auto previous = platform::SetBoxHandler([&](const platform::BoxRequest& box) {
         ++boxes;
+        mostOpen = std::max(mostOpen, ++open);
         EXPECT_EQ(box.text, kNotFound);
-        w.PowerBroadcast(7);   // another notice while the box is open
-        QCoreApplication::processEvents();
+        if (noticeInBox) {   // another notice while the box is open
+            noticeInBox = false;
+            w.PowerBroadcast(7);
+            for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        }
+        --open;
         return int(platform::IDOK);
     });
+    auto probes = [&] { return int(w.DBGFrame11->RichEdit1->toPlainText().count("ATI9")); };
+    w.PowerBroadcast(7);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    ASSERT_EQ(boxes, 1);
+    const int perSearch = probes();
+    ASSERT_GT(perSearch, 0);
+
     w.PowerBroadcast(18);
     w.PowerBroadcast(7);
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(probes(), 3 * perSearch);
+    EXPECT_EQ(boxes, 3);
 
-    w.PowerBroadcast(7);   // a later resume searches again
+    noticeInBox = true;
+    w.PowerBroadcast(7);
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    EXPECT_EQ(boxes, 2);
+    EXPECT_EQ(probes(), 5 * perSearch);
+    EXPECT_EQ(boxes, 4);
+    EXPECT_EQ(mostOpen, 1);
     platform::SetBoxHandler(std::move(previous));
 }
 
