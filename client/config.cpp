@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <filesystem>
 #include <stdexcept>
 
 #include "client/compose.h"
@@ -260,14 +259,9 @@ void TFormOptions::btnAdvancedClick() {
     if (owner) owner->ClosePort();
 
     platform::ChildProcess child;
-    std::error_code ec;
-    const bool present = std::filesystem::is_regular_file(path, ec);
-    if (!present || !child.Start(path, {AdvancedToolArgument})) {
+    if (!child.Start(path, {AdvancedToolArgument})) {
+        // Missing or refused: nothing is said, and the port is not left closed.
         if (owner) owner->OpenPort(0);
-        const std::string reason = present ? "could not be started" : "was not found";
-        std::string text = "The advanced settings program " + reason + ":\n" + path;
-        if (present && !child.error().empty()) text += "\n" + child.error();
-        platform::MessageBox(text, "Error");
         return;
     }
 

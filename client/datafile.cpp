@@ -207,17 +207,13 @@ void ReportSaveFailure(const std::string& path, const std::string& reason) {
 
 void ReportSaveSuccess(const std::string& path) { g_failing.erase(path); }
 
-std::string RescueBadFile(const std::string& path, std::string_view bytes,
-                          std::string& pending) {
-    std::string reason;
-    std::string kept = KeepAside(path, bytes, &reason);
-    if (!kept.empty()) {
+bool RescueBadFile(const std::string& path, std::string_view bytes, std::string& pending) {
+    if (!KeepAside(path, bytes).empty()) {
         if (pending == path) pending.clear();
-        return "The file as it was is kept in \"" + platform::Utf8ToCp1252(kept) + "\".";
+        return true;
     }
     pending = path;
-    return "No copy of the file could be made (" + platform::Utf8ToCp1252(reason) +
-           "); it will not be saved over until one can be made.";
+    return false;
 }
 
 bool SaveDataFile(const std::string& name, std::string_view bytes, std::string* pending) {

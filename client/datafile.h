@@ -41,10 +41,9 @@ void ReportSaveFailure(const std::string& path, const std::string& reason);
 void ReportSaveSuccess(const std::string& path);
 
 // After a file failed to load: keeps it aside, or, when no copy can be made, records its
-// path in pending so that no save replaces it before a copy exists. Returns the sentence
-// for the user (where the copy is, or why there is none).
-std::string RescueBadFile(const std::string& path, std::string_view bytes,
-                          std::string& pending);
+// path in pending so that no save replaces it before a copy exists. Returns whether the
+// copy was made.
+bool RescueBadFile(const std::string& path, std::string_view bytes, std::string& pending);
 
 // SafeWrite to platform::DataPath(name) with the failure reported. When pending names that
 // path, a copy of the file on disk is kept aside first and the save refused while that

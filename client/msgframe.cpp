@@ -226,9 +226,8 @@ void TMSGFrame1::LoadFromFile(const std::string& name, bool clear) {
     msglist->addTopLevelItems(items);
     msglist->setUpdatesEnabled(true);
     if (parsed.badLine >= 0) {
-        std::string where = datafile::RescueBadFile(path, bytes, pendingRescue_);
-        platform::MessageBox("The message file is not in the correct format\n\n" + where,
-                             "Error");
+        datafile::RescueBadFile(path, bytes, pendingRescue_);
+        platform::MessageBox("The message file is not in the correct format", "Error");
     }
 }
 

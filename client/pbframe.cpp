@@ -260,12 +260,10 @@ void TPBFrame1::LoadPhonebook(const std::string& path, bool clearFirst) {
     for (const auto& entry : parsed.entries) AddEntry(entry.name, entry.number);
     pbklist->setUpdatesEnabled(true);
     if (parsed.badLine >= 0) {
-        std::string text = "The Phonebook file is not in the correct format";
         // The phonebook's own file is saved over next: keep it first. An imported file
         // is never written, so it needs no copy.
-        if (ownFile)
-            text += "\n\n" + datafile::RescueBadFile(own, bytes, pendingRescue_);
-        platform::MessageBox(text, "Error");
+        if (ownFile) datafile::RescueBadFile(own, bytes, pendingRescue_);
+        platform::MessageBox("The Phonebook file is not in the correct format", "Error");
     }
 }
 

@@ -199,19 +199,21 @@ TEST_F(OptionsTest, AdvancedRunsTheOutsideProgramWithThePortReleased) {
     EXPECT_EQ(closes, 1);
 }
 
-TEST_F(OptionsTest, AdvancedWithoutTheProgramSaysSoAndReopensThePort) {
-    const std::string dir = env.root() + "/empty";
-    fs::create_directories(dir);
-    SetAdvancedToolDir(dir);
-    BoxScript boxes;
-    boxes.Expect("Corvanecfg");
-    opts->btnAdvancedClick();
-    EXPECT_EQ(boxes.pending(), 0);
-    ASSERT_EQ(boxes.shown().size(), 1u);
-    EXPECT_EQ(boxes.shown()[0].caption, "Error");
-    EXPECT_NE(boxes.shown()[0].text.find("not found"), std::string::npos);
-    EXPECT_EQ(window.calls, (std::vector<std::string>{"Close", "Open 0"}));
-    EXPECT_FALSE(opts->RunningTool);
+TEST_F(OptionsTest, AdvancedThatCannotStartSaysNothingAndReopensThePort) {
+    const std::string dir = WriteTool("exit 0\n");
+    fs::permissions(dir + "/Corvanecfg", fs::perms::owner_read | fs::perms::owner_write);
+    for (bool present : {false, true}) {
+        SCOPED_TRACE(present ? "not runnable" : "missing");
+        if (!present) SetAdvancedToolDir(env.root() + "/empty");
+        else SetAdvancedToolDir(dir);
+        window.calls.clear();
+        BoxScript boxes;   // no box at all
+        opts->btnAdvancedClick();
+        EXPECT_TRUE(boxes.shown().empty());
+        EXPECT_EQ(window.calls, (std::vector<std::string>{"Close", "Open 0"}));
+        EXPECT_FALSE(opts->RunningTool);
+        EXPECT_TRUE(opts->isEnabled());
+    }
 }
 
 TEST(PasswordPrompt, EndsThroughOkOnly) {

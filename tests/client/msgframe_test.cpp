@@ -126,12 +126,11 @@ TEST_F(MsgFrameTest, ABadLineStopsTheLoadAndTheFileIsKeptAside) {
     ASSERT_EQ(boxes.shown().size(), 1u);
     const auto& box = boxes.shown()[0];
     EXPECT_EQ(box.caption, "Error");
-    EXPECT_EQ(box.text.rfind("The message file is not in the correct format", 0), 0u);
+    EXPECT_EQ(box.text, "The message file is not in the correct format");
     ASSERT_EQ(frame.Count(), 1);
     auto copies = BadCopies(env, "inbox.csv");
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(env.ReadData(copies[0]), original);
-    EXPECT_NE(box.text.find(env.data() + "/" + copies[0]), std::string::npos) << box.text;
 
     // Later saves rewrite the file from the list; the copy stays.
     frame.AddMessage("1", "a", "d", false);

@@ -253,12 +253,11 @@ TEST_F(PBFrameTest, APhonebookThatFailsToLoadIsKeptAside) {
     const std::string original = "\"Alice\",1\r\n\"Bob\",12x\r\n\"Carl\",3";
     boxes.Expect("The Phonebook file is not in the correct format");
     Load(original);
-    EXPECT_EQ(boxes.shown()[0].text.rfind("The Phonebook file is not in the correct format", 0), 0u);
+    EXPECT_EQ(boxes.shown()[0].text, "The Phonebook file is not in the correct format");
     std::string copy;
     for (const auto& e : std::filesystem::directory_iterator(env.data()))
         if (e.path().filename().string().rfind("phonebook.csv.bad-", 0) == 0) copy = e.path().filename();
     ASSERT_FALSE(copy.empty());
-    EXPECT_NE(boxes.shown()[0].text.find(copy), std::string::npos);
     EXPECT_EQ(env.ReadData(copy), original);
     frame.Delete1Click();   // nothing selected: saves all the same
     frame.Delete1Click();
