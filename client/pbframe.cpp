@@ -228,7 +228,9 @@ std::vector<std::pair<std::string, std::string>> TPBFrame1::Entries() const {
     const int n = pbklist->topLevelItemCount();
     out.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        const PbItem* item = Pb(pbklist->topLevelItem(i));
+        const QTreeWidgetItem* row = pbklist->topLevelItem(i);
+        if (row == editing_) continue;
+        const PbItem* item = Pb(row);
         out.emplace_back(item->name, item->number);
     }
     return out;
@@ -282,7 +284,9 @@ bool TPBFrame1::LookupNumber(const std::string& text, std::string& number) const
     const QString wanted = locale.toUpper(platform::FromCp1252(text));
     const int n = pbklist->topLevelItemCount();
     for (int i = 0; i < n; ++i) {
-        const PbItem* item = Pb(pbklist->topLevelItem(i));
+        const QTreeWidgetItem* row = pbklist->topLevelItem(i);
+        if (row == editing_) continue;
+        const PbItem* item = Pb(row);
         if (locale.toUpper(item->qname) == wanted) {
             number = item->number;
             return true;

@@ -20,7 +20,8 @@ public:
 
     void LoadPhonebook(const std::string& path, bool clearFirst);
     void SavePhonebook(const std::string& name);
-    // Name compared without regard to case; the first match in list order wins.
+    // Name compared without regard to case; the first match in list order wins. The
+    // entry under edit is left out, here and in Entries().
     bool LookupNumber(const std::string& text, std::string& number) const;
     void SetEditMode(bool editing);
 
@@ -60,7 +61,8 @@ protected:
 
 private:
     void AddEntry(const std::string& name, const std::string& number);
-    QTreeWidgetItem* editing_ = nullptr;  // the entry being edited: hidden, still saved
+    QTreeWidgetItem* editing_ = nullptr;  // the entry being edited: hidden, still saved,
+                                          // in no lookup
     std::string pendingRescue_;           // a file that failed to load and has no copy yet
 };
 

@@ -214,6 +214,11 @@ TEST_F(PBFrameTest, AnEntryUnderEditSurvivesASaveAndOkReplacesIt) {
     env.WriteData("import.txt", "\"Carl\",3");
     Select(0);
     frame.Edit1Click();
+    // Out of every list while the edit is open: no lookup or chooser finds it.
+    std::string number = "unset";
+    EXPECT_FALSE(frame.LookupNumber("alice", number));
+    EXPECT_EQ(number, "unset");
+    EXPECT_EQ(frame.Entries(), (Entries{{"Bob", "2"}}));
     // An import while the edit is open: the entry is still written.
     frame.LoadPhonebook(env.root() + "/data/import.txt", false);
     frame.SavePhonebook("phonebook.csv");
