@@ -421,7 +421,7 @@ void TFrmCompose::ActionSendExecute() {
 
     std::string number;
     int result = kNothingSent;
-    const std::string text = MessageText();
+    const std::string text = SendableText(MessageText());   // as Sent will hold it
     NumberLookup lookup;
     if (TPBFrame1* book = Phonebook())
         lookup = [book](const std::string& name, std::string& out) { return book->LookupNumber(name, out); };

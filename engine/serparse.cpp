@@ -228,12 +228,16 @@ int SendSms(const std::string& text, const std::string& number) {
     return SendSmsText(text, number);
 }
 
-int SendSmsText(const std::string& text, const std::string& number) {
-    // Character 26 would end the body early and 27 would cancel it: neither goes out.
+std::string SendableText(const std::string& text) {
     std::string body;
     body.reserve(text.size());
     for (char c : text)
         if (c != kSub && c != kEsc) body += c;
+    return body;
+}
+
+int SendSmsText(const std::string& text, const std::string& number) {
+    std::string body = SendableText(text);
     if (body.size() > kSmsMaxLength) body.resize(kSmsMaxLength);
 
     SendCommand("AT+CMGS=" + number + CRLF);

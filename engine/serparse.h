@@ -50,7 +50,9 @@ bool PortExists(int n);
 bool ProbePort(int n);
 bool FindModem();
 
-// Sending.
+// Sending. The text goes out without characters 26 and 27 (26 would end the body early,
+// 27 would cancel it), then cut to 160 characters.
+std::string SendableText(const std::string& text);
 int SendSms(const std::string& text, const std::string& number);
 int SendSmsText(const std::string& text, const std::string& number);
 

@@ -293,7 +293,7 @@ TEST_F(ComposeWindow, SendThroughTheEngineToTheSimulatedUnit) {
     window.SetCommPort(1);
 
     frm->SetRecipient("+44 7700 900123");
-    frm->SetMemoText("Hello from the test");
+    frm->SetMemoText("Hello \x1B" "from the\x1A test");   // 26 and 27 never go out
     {
         BoxScript boxes;
         frm->ActionSendExecute();
@@ -303,6 +303,7 @@ TEST_F(ComposeWindow, SendThroughTheEngineToTheSimulatedUnit) {
     EXPECT_EQ(unit.Sent()[0].text, "Hello from the test");
     ASSERT_EQ(sent->Count(), 1);
     EXPECT_EQ(sent->ItemNumber(0), "447700900123");
+    EXPECT_EQ(sent->ItemText(0), "Hello from the test");   // Sent holds what went out
 
     unit.SetErrorFor("AT+CMGS", true);
     {
