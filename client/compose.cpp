@@ -550,8 +550,9 @@ void TFrmCompose::FormClose() {
     MemoSMS->setEnabled(true);
     EditTo->setEnabled(true);
     MemoSMSChange();
-    // A draft whose outcome is still open stays in the Drafts list.
-    ClearPendingDraft();
+    // A close that asked nothing (an empty text or just the signature) drops the draft;
+    // the other closes have settled it already.
+    SettlePendingDraft();
 }
 
 void TFrmCompose::done(int result) {

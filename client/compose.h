@@ -68,8 +68,9 @@ public:
 
     // Edit and Resend from Drafts: the opener names the draft (row of the Drafts list)
     // before ShowModal. The draft stays in the list and its file until the outcome is
-    // known: a send or a discard removes it, saving to Drafts again replaces it, and
-    // any other end of the window leaves it where it is.
+    // known: a send, a discard or a close with an empty text or just the signature
+    // removes it, saving to Drafts again replaces it, and a modal run that ends without
+    // the window closing (the program quits) leaves it where it is.
     void SetPendingDraft(TMSGFrame1* drafts, int row);
     void SetPendingDraft(TMSGFrame1* drafts, const std::string& number,
                          const std::string& text, const std::string& date);

@@ -375,11 +375,11 @@ TEST_F(ComposeWindow, FailedSendNowKeepsTheWindowOpen) {
     EXPECT_TRUE(ComposeCheckOnClose);
 }
 
-TEST_F(ComposeWindow, DraftLeavesOnlyWhenTheOutcomeIsKnown) {
-    enum Outcome { Sent, Discarded, SavedAgain, ClosedEmpty, LeftOpen };
+TEST_F(ComposeWindow, DraftLeavesWhenTheWindowCloses) {
+    enum Outcome { Sent, Discarded, SavedAgain, ClosedEmpty, ClosedSignature, LeftOpen };
     struct Case { Outcome how; int draftsAfter; };
-    const Case cases[] = {{Sent, 0}, {Discarded, 0}, {SavedAgain, 1}, {ClosedEmpty, 1},
-                          {LeftOpen, 1}};
+    const Case cases[] = {{Sent, 0},        {Discarded, 0},       {SavedAgain, 1},
+                          {ClosedEmpty, 0}, {ClosedSignature, 0}, {LeftOpen, 1}};
     for (const Case& c : cases) {
         SetUp();
         drafts->AddMessage("0770", "old draft", "2024/05/06 10:00:00", true);
@@ -392,6 +392,12 @@ TEST_F(ComposeWindow, DraftLeavesOnlyWhenTheOutcomeIsKnown) {
         case Discarded: frm->FormShow(); AnswerCloseDialog(2); frm->ActionCloseExecute(); break;
         case SavedAgain: frm->FormShow(); AnswerCloseDialog(3); frm->ActionCloseExecute(); break;
         case ClosedEmpty: frm->SetMemoText(""); frm->FormShow(); frm->ActionCloseExecute(); break;
+        case ClosedSignature:   // asks nothing
+            Settings.Signature = "-- me";
+            frm->SetMemoText("-- me");
+            frm->FormShow();
+            frm->ActionCloseExecute();
+            break;
         case LeftOpen:   // the modal run ends without an outcome (the program quits)
             platform::SetDialogScript([](QDialog&) { return 0; });
             frm->ShowModal();

@@ -331,8 +331,8 @@ TEST_F(MsgFrameComposeTest, ReplyAndResendFillTheComposeWindow) {
 
     EXPECT_FALSE(seen.pending);
 
-    // Resend from Drafts names the draft to the compose window; a window closed without
-    // an outcome leaves it in the list and the file.
+    // Resend from Drafts names the draft to the compose window; a modal run that ends
+    // without the window closing leaves it in the list and the file.
     drafts.LoadFromFile("unsent.csv", true);
     drafts.AddMessage("Office", "draft text", "d", true);
     drafts.AddMessage("Home", "other", "d", true);
