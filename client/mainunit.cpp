@@ -153,7 +153,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
     MSComm1.OnComm = [this] { MSComm1Comm(); };
     pump_ = std::make_unique<platform::CommPump>(MSComm1);
-    pump_->OnHangUp = [this] { LineLost(); };
+    pump_->OnHangUp = [this] { RunGuarded([this] { LineHungUp(); }); };
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -446,10 +446,10 @@ void TMainForm::MSComm1Comm() {
 // ---------------------------------------------------------------------------------------
 // Receive timers
 
-// A line that went dead is reopened by the next tick that finds no exchange running; the
-// poll tick then collects what arrived while it was away.
+// A line that went dead is reopened by the next tick that finds no exchange running and the
+// unit on it; the poll tick then collects what arrived while it was away.
 void TMainForm::Timer1Timer() {
-    if (ReopenLostLine()) {
+    if (ReopenLostLine(false)) {
         RXPollTimerTimer();
         return;
     }
@@ -462,7 +462,7 @@ void TMainForm::Timer1Timer() {
 }
 
 void TMainForm::RXPollTimerTimer() {
-    ReopenLostLine();
+    ReopenLostLine(true);
     if (!MSComm1.PortOpen()) return;
     if (DBGFrame11->ChkDisablePoll->isChecked()) return;
     if (Sending || ModemBusy || Polling) return;

@@ -19,7 +19,7 @@ int PortWindow::WriteToModem(const std::string& text) {
 }
 
 bool PortWindow::OpenPort(int n) {
-    if (!MSComm1.PortOpen() && !Suspended) {
+    if (!MSComm1.PortOpen() && !Suspended && !lineLost_) {
         try {
             if (n != 0) MSComm1.SetCommPort(n);
             MSComm1.SetPortOpen(true);
@@ -47,7 +47,7 @@ bool PortWindow::ClosePort() {
     }
     ReceiveBuffer.clear();
     PendingDeleteAnswers = 0;
-    lineLost_ = false;
+    lineLost_ = wrongDevice_ = false;
     return MSComm1.PortOpen();
 }
 
@@ -76,9 +76,31 @@ void PortWindow::LineLost() {
     lineLost_ = true;
 }
 
-bool PortWindow::ReopenLostLine() {
+void PortWindow::LineHungUp() {
+    // Input hands out what came before the hang-up; the next read raises the failure.
+    for (int i = 0; i < 2 && MSComm1.PortOpen(); ++i) ReadReceived();
+    LineLost();
+}
+
+bool PortWindow::ReopenLostLine(bool pollTick) {
     if (!lineLost_ || Sending || ModemBusy || Polling) return false;
-    if (!OpenPort(0)) return false;
-    lineLost_ = false;
+    if (wrongDevice_ && !pollTick) return false;
+    lineLost_ = false;   // a lost line opens again only here
+    if (!OpenPort(0)) {
+        lineLost_ = true;
+        wrongDevice_ = false;   // nothing there now: the next device is asked at once
+        return false;
+    }
+    bool unit = false;
+    try {
+        unit = IdentifyUnit();
+    } catch (const std::exception&) {
+        // a line that fails while it is asked is no unit either
+    }
+    if (!unit) {
+        LineLost();
+        wrongDevice_ = true;
+        return false;
+    }
     return true;
 }

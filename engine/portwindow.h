@@ -17,8 +17,10 @@ public:
     // number. The text is traced as sent before it goes out; a failed write reaches the
     // caller.
     int WriteToModem(const std::string& text) override;
-    // Opens a closed port unless Suspended (n != 0 sets the number first); an open port
-    // keeps its number. Errors of the control are dropped; the result is read back.
+    // Opens a closed port unless Suspended or the line is lost (n != 0 sets the number
+    // first); an open port keeps its number. Errors of the control are dropped; the result
+    // is read back. A lost line opens again only through ReopenLostLine, which first asks
+    // whether the unit is there, so neither a write nor a poll takes another device.
     bool OpenPort(int n) override;
     // Closes the port and sets the number for the next opening (n != 0).
     void SetPort(int n) override;
@@ -38,11 +40,19 @@ public:
     // afresh, and holds the lost state until ReopenLostLine brings the port back.
     void LineLost();
     bool LineIsLost() const { return lineLost_; }
-    // Run by the receive timers: while the line is lost, not Suspended and no exchange
-    // runs, opens the port again on the current number. True when it is open again; the
-    // lost state is then over and the caller collects what arrived meanwhile.
-    bool ReopenLostLine();
+    // The event pump saw the line hang up: what the line still held goes to ReceiveBuffer,
+    // then the line's failure is raised (and the line taken as lost), for the one box that
+    // tells the user.
+    void LineHungUp();
+    // Run by the receive timers: while the line is lost, not Suspended and no exchange runs,
+    // opens the port again on the current number and asks the device there whether it is
+    // the unit (IdentifyUnit). True when it is: the lost state is over, the port stays open
+    // and the caller collects what arrived meanwhile. Any other device is closed again and
+    // left alone, and is asked again only by a poll tick (pollTick), so that it costs no
+    // probe every 250 ms.
+    bool ReopenLostLine(bool pollTick);
 
 private:
     bool lineLost_ = false;
+    bool wrongDevice_ = false;   // the last reopen found a device that is not the unit
 };

@@ -167,23 +167,26 @@ bool InitModem() {
 
 bool PortExists(int n) { return platform::ComPortExists(n); }
 
+bool IdentifyUnit() {
+    SendCommand("ATI9" + CRLF);
+    if (WaitFor(500, "6B71", "ERROR") != 1 || WaitFor(500, CRLF, "ERROR") != 1) return false;
+    // ReceiveBuffer began right after the token, so the line's rest is the version.
+    Settings.ModemVersion = LastResponse.substr(0, LastResponse.find(CRLF));
+    ModemFound = true;
+    if (!Settings.Init.empty()) {
+        SendCommand(Settings.Init + CRLF);
+        WaitFor(15000, "OK", "ERROR");
+    }
+    return true;
+}
+
 bool ProbePort(int n) {
     IMainWindow& w = MainWindow();
     bool found = false;
     try {
         w.ClosePort();
         w.OpenPort(n);
-        SendCommand("ATI9" + CRLF);
-        if (WaitFor(500, "6B71", "ERROR") == 1 && WaitFor(500, CRLF, "ERROR") == 1) {
-            // ReceiveBuffer began right after the token, so the line's rest is the version.
-            Settings.ModemVersion = LastResponse.substr(0, LastResponse.find(CRLF));
-            ModemFound = true;
-            if (!Settings.Init.empty()) {
-                SendCommand(Settings.Init + CRLF);
-                WaitFor(15000, "OK", "ERROR");
-            }
-            found = true;
-        }
+        found = IdentifyUnit();
     } catch (const std::exception&) {
         found = false;
     }

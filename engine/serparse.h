@@ -46,6 +46,10 @@ int WaitFor(int timeoutMs, const std::string& reply1, const std::string& reply2 
 bool InitModem();
 
 // Finding the unit.
+// Asks the device on the port whether it is the unit: its answer to "ATI9" holds "6B71".
+// When it is, takes its version, notes the unit found and sends the initialisation string
+// once. An error of the serial control reaches the caller.
+bool IdentifyUnit();
 bool PortExists(int n);
 bool ProbePort(int n);
 bool FindModem();

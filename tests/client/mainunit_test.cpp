@@ -223,7 +223,7 @@ TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
         std::size_t boxes;
     };
     const Case cases[] = {
-        {"the event pump", [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); }, 0},
+        {"the event pump", [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); }, 1},
         {"the notice check", [this] { form->Timer1Timer(); }, 1},
         {"the poll", [this] { form->RXPollTimerTimer(); }, 1},
     };
@@ -262,6 +262,42 @@ TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
         EXPECT_EQ(boxes.shown().size(), c.boxes);
         EXPECT_FALSE(ModemBusy || Polling);
     }
+}
+
+TEST_F(TimerGate, ALostLineIsReopenedOnlyOntoTheUnitAndAnotherDeviceIsLeftAlone) {
+    ReceiveBuffer = "+CMT: \"SM\",1";
+    unit->Vanish();
+    testing_support::BoxScript boxes;
+    boxes.AnswerAll();
+    form->Timer1Timer();
+    ASSERT_TRUE(form->LineIsLost());
+
+    // Another device now answers to COM1, with garbage.
+    sim::ModemSim other;
+    other.SetHandler([](const std::string&) { return std::string("\r\n#?!~\r\n"); });
+    other.LinkAsCom(env.ports(), 1);
+    other.Start();
+    form->Timer1Timer();   // asked once, closed again
+    for (int i = 0; i < 4; ++i) form->Timer1Timer();   // and left alone by the 250 ms tick
+    EXPECT_EQ(other.Commands(), std::vector<std::string>{"ATI9"});
+    EXPECT_FALSE(form->MSComm1.PortOpen());
+    EXPECT_EQ(form->WriteToModem("AT\r\n"), 2);   // nor does a write take it
+    form->RXPollTimerTimer();   // the poll tick asks again
+    EXPECT_EQ(other.Commands(), (std::vector<std::string>{"ATI9", "ATI9"}));
+    EXPECT_FALSE(form->MSComm1.PortOpen());
+    EXPECT_TRUE(form->LineIsLost());
+
+    // The unit back on the link: the poll tick finds it and collects.
+    unit->Store("+4477", "back", "24/05/12,14:23:11+04");
+    unit->Reappear();
+    unit->ClearLog();
+    form->RXPollTimerTimer();
+    EXPECT_TRUE(form->MSComm1.PortOpen());
+    EXPECT_FALSE(form->LineIsLost());
+    EXPECT_EQ(unit->Commands().front(), "ATI9");
+    EXPECT_TRUE(Contains(unit->Commands(), "AT+CMGL"));
+    EXPECT_EQ(form->MSGFrame11->Count(), 1);
+    EXPECT_EQ(boxes.shown().size(), 1u);   // the loss, told once
 }
 
 // ---- Tray icon ---------------------------------------------------------------------------

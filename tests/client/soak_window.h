@@ -54,12 +54,13 @@ public:
     // The event pump's turn: what the line holds goes to ReceiveBuffer through the receive
     // event; a line that hung up under the open port is given up as lost.
     void ReceiveEvent() {
-        if (MSComm1.PortOpen() && !MSComm1.DispatchReadable() && MSComm1.PortOpen()) LineLost();
+        if (MSComm1.PortOpen() && !MSComm1.DispatchReadable() && MSComm1.PortOpen())
+            Guarded([this] { LineHungUp(); });
     }
 
     // The 250 ms tick.
     void Timer1Timer() {
-        if (ReopenLostLine()) {
+        if (ReopenLostLine(false)) {
             RXPollTimerTimer();
             return;
         }
@@ -72,7 +73,7 @@ public:
 
     // The 60 s tick.
     void RXPollTimerTimer() {
-        ReopenLostLine();
+        ReopenLostLine(true);
         if (!MSComm1.PortOpen()) return;
         if (Sending || ModemBusy || Polling) return;
         Polling = true;
