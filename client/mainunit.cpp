@@ -327,6 +327,13 @@ void TMainForm::FormCreate() {
         Dirs->setCurrentItem(Dirs->topLevelItem(0));
     }
 
+    RunGuarded([this] { FindAndPoll(); });
+}
+
+// Start-up and resume: finds the unit, opens the port and collects what waits, or says the
+// unit was not found. A line lost meanwhile is shown by the caller's guard and reopened by
+// the receive ticks.
+void TMainForm::FindAndPoll() {
     if (FindModem()) {
         OpenPort(0);
         PollUnread();
@@ -517,14 +524,7 @@ void TMainForm::CheckPendingClose() {
 
 void TMainForm::ResumeScan() {
     if (Suspended) return;   // a suspend that came first cancels it
-    RunGuarded([this] {
-        if (FindModem()) {
-            OpenPort(0);
-            PollUnread();
-        } else {
-            ShowNotFound();
-        }
-    });
+    RunGuarded([this] { FindAndPoll(); });
 }
 
 void TMainForm::ShowNotFound() {

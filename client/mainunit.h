@@ -140,6 +140,7 @@ private:
     void BuildActions();
     void BuildMenus();
     void BuildTree();
+    void FindAndPoll();
     void ResumeScan();
     void ShowNotFound();   // "The Corvane modem unit was not found.", unless one is open
     void TakeSleepLock();

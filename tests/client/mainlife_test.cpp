@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <csignal>
+#include <optional>
+#include <thread>
 
 #include "client/about.h"
 #include "client/compose.h"
@@ -129,6 +131,38 @@ TEST_F(MainTest, StartUpWithoutTheUnitSaysSoAndTheTicksStayOffTheLine) {
     ASSERT_EQ(w.WriteToModem("ATZ\r\n"), 1);
     ASSERT_TRUE(unit->WaitForCommand("ATZ", std::chrono::seconds(5)));
     EXPECT_EQ(unit->Commands(), (std::vector<std::string>{"ATI9", "ATI9", "ATZ"}));
+}
+
+TEST_F(MainTest, TheUnitVanishingDuringTheStartUpPollLeavesTheProgramInTheTrayToRecover) {
+    auto unit = Unit(1);
+    unit->SetHandler([](const std::string& line) -> std::optional<std::string> {
+        if (line.rfind("AT+CMGL", 0) == 0) return std::string();   // the list never comes
+        return std::nullopt;
+    });
+    SavePort(1);
+    TMainForm& w = Make();
+    testing_support::BoxScript boxes;
+    boxes.Expect("Input");
+    std::thread unplug([&] {
+        if (unit->WaitForCommand("AT+CMGL", std::chrono::seconds(10))) unit->Vanish();
+    });
+
+    EXPECT_NO_THROW(w.FormCreate());
+    unplug.join();
+
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0].caption, "Error");
+    EXPECT_TRUE(w.isHidden());
+    EXPECT_TRUE(w.LineIsLost());
+    EXPECT_FALSE(ModemBusy);
+
+    // Back: the next tick reopens the line and collects, as at any other time.
+    unit->SetHandler(nullptr);
+    unit->Store("+4477", "after the start");
+    unit->Reappear();
+    w.Timer1Timer();
+    EXPECT_TRUE(w.MSComm1.PortOpen());
+    EXPECT_EQ(w.MSGFrame11->Count(), 1);
 }
 
 TEST_F(MainTest, ExitChosenDuringTheStartUpBoxEndsTheProgram) {
