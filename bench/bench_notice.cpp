@@ -58,9 +58,9 @@ public:
     void AddTrace(const std::string& text, bool isReceived) override {
         (isReceived ? received : sent) += text.size();
     }
-    void AddInboxMessage(const std::string& number, const std::string& text,
-                         const std::string& date, bool old) override {
-        inbox.AddMessage(number, text, date, old);
+    InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
+                                const std::string& date, bool old) override {
+        const InboxFiling filing = inbox.AddReceived(number, text, date, old);
         std::string bytes;
         if (datafile::ReadFile(platform::DataPath("inbox.csv"), bytes) &&
             bytes.find(expectBody) != std::string::npos) {
@@ -70,6 +70,7 @@ public:
             receivedAtFile = received;
             unitReadAtFile = unit->Received().size();
         }
+        return filing;
     }
     void ModifyIcon(int) override {}
 

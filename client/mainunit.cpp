@@ -441,9 +441,10 @@ void TMainForm::AddTrace(const std::string& text, bool received) {
     DBGFrame11->AddTrace(text, received);
 }
 
-void TMainForm::AddInboxMessage(const std::string& number, const std::string& text,
-                                const std::string& date, bool old) {
-    MSGFrame11->AddMessage(number, text, date, old);
+IMainWindow::InboxFiling TMainForm::AddInboxMessage(const std::string& number,
+                                                    const std::string& text,
+                                                    const std::string& date, bool old) {
+    return MSGFrame11->AddReceived(number, text, date, old);
 }
 
 void TMainForm::MSComm1Comm() {

@@ -76,8 +76,8 @@ public:
     // The serial port: the rules are PortWindow's (the engine reaches them through
     // IMainWindow); the window adds the trace, the Inbox and the receive event.
     void AddTrace(const std::string& text, bool received) override;
-    void AddInboxMessage(const std::string& number, const std::string& text,
-                         const std::string& date, bool old) override;
+    InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
+                                const std::string& date, bool old) override;
     void MSComm1Comm();
 
     // Receive timers.

@@ -189,25 +189,40 @@ std::string TMSGFrame1::CleanMessage(const std::string& text) {
     return msgfile::CleanMessage(text);
 }
 
-void TMSGFrame1::AddMessage(const std::string& number, const std::string& text,
+bool TMSGFrame1::AddMessage(const std::string& number, const std::string& text,
                             const std::string& date, bool old) {
     msglist->addTopLevelItem(
         new MsgItem({number, msgfile::CleanMessage(text), date, old ? "Old" : "New"}));
-    if (!FileName.empty()) SaveToFile(FileName);
+    return FileName.empty() || SaveToFile(FileName);
 }
 
-void TMSGFrame1::SaveToFile(const std::string& name) {
+IMainWindow::InboxFiling TMSGFrame1::AddReceived(const std::string& number,
+                                                 const std::string& text,
+                                                 const std::string& date, bool old) {
+    const std::string clean = msgfile::CleanMessage(text);
+    for (int i = msglist->topLevelItemCount() - 1; i >= 0; --i) {
+        const msgfile::Record& rec = Msg(msglist->topLevelItem(i))->rec;
+        if (rec.number == number && rec.date == date && rec.text == clean)
+            return {false, FileName.empty() || !unsaved_ || SaveToFile(FileName)};
+    }
+    return {true, AddMessage(number, text, date, old)};
+}
+
+bool TMSGFrame1::SaveToFile(const std::string& name) {
     std::string bytes;
     const int n = msglist->topLevelItemCount();
     bytes.reserve(static_cast<std::size_t>(n) * 192);
     csvline::AppendLines(bytes, std::size_t(n), [this](std::string& out, std::size_t i) {
         msgfile::AppendRecord(out, Msg(msglist->topLevelItem(int(i)))->rec);
     });
-    datafile::SaveDataFile(name, bytes, &pendingRescue_);
+    const bool saved = datafile::SaveDataFile(name, bytes, &pendingRescue_);
+    if (name == FileName) unsaved_ = !saved;
+    return saved;
 }
 
 void TMSGFrame1::LoadFromFile(const std::string& name, bool clear) {
     FileName = name;
+    if (clear) unsaved_ = false;   // the list is then the file's
     bulk_ = true;
     if (clear) msglist->clear();
     bulk_ = false;

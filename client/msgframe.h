@@ -4,6 +4,7 @@
 #include <string>
 
 #include "client/msgfile.h"   // EscapeText, UnescapeText
+#include "engine/mainwindow.h"
 
 class QAction;
 class QItemSelection;
@@ -20,10 +21,17 @@ public:
     explicit TMSGFrame1(QWidget* parent = nullptr);
 
     // Texts are Windows-1252 bytes, as the files and the unit have them.
-    void AddMessage(const std::string& number, const std::string& text,
+    // AddMessage and SaveToFile return whether the list's file holds the list afterwards
+    // (always true for a list without a file).
+    bool AddMessage(const std::string& number, const std::string& text,
                     const std::string& date, bool old);
+    // A received message: added as AddMessage does, unless a message with the same number,
+    // date and (cleaned) text is listed already; then only a save that failed before is
+    // tried again.
+    IMainWindow::InboxFiling AddReceived(const std::string& number, const std::string& text,
+                                         const std::string& date, bool old);
     void LoadFromFile(const std::string& name, bool clear);
-    void SaveToFile(const std::string& name);
+    bool SaveToFile(const std::string& name);
     static std::string CleanMessage(const std::string& text);
     // Column 0 captions, 1 texts, 2 dates; case-insensitive, locale-aware; negated when
     // SortAscending is false.
@@ -70,6 +78,7 @@ private:
 
     bool bulk_ = false;          // selection events are ignored while the list is rebuilt
     std::string pendingRescue_;  // a file that failed to load and has no copy yet
+    bool unsaved_ = false;       // the last save of the list's file failed
 };
 
 // The shared sort state of all message lists.

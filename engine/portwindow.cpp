@@ -102,5 +102,6 @@ bool PortWindow::ReopenLostLine(bool pollTick) {
         wrongDevice_ = true;
         return false;
     }
+    ReadListOwed = true;   // a read may have been cut off before its delete
     return true;
 }

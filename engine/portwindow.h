@@ -47,7 +47,8 @@ public:
     // Run by the receive timers: while the line is lost, not Suspended and no exchange runs,
     // opens the port again on the current number and asks the device there whether it is
     // the unit (IdentifyUnit). True when it is: the lost state is over, the port stays open
-    // and the caller collects what arrived meanwhile. Any other device is closed again and
+    // and the caller collects what arrived meanwhile (the next poll also lists the messages
+    // the unit holds as read). Any other device is closed again and
     // left alone, and is asked again only by a poll tick (pollTick), so that it costs no
     // probe every 250 ms.
     bool ReopenLostLine(bool pollTick);

@@ -65,11 +65,19 @@ std::string Slice(const std::string& s, std::size_t pos, std::size_t n) {
     return pos < s.size() ? s.substr(pos, n) : std::string();
 }
 
-void FileInInbox(const SMSMessage& message) {
+// Files a message that was read, when asked to; true when it may leave the unit, that is
+// when the Inbox file holds it. One that stays is listed again by a later poll.
+bool Filed(const SMSMessage& message, bool file) {
+    if (!file) return true;
     IMainWindow& w = MainWindow();
-    w.AddInboxMessage(message.Number, message.Text, message.Date, false);
-    w.ModifyIcon(2);
-    MailWaiting = true;
+    const IMainWindow::InboxFiling filing =
+        w.AddInboxMessage(message.Number, message.Text, message.Date, false);
+    if (filing.added) {
+        w.ModifyIcon(2);
+        MailWaiting = true;
+    }
+    if (!filing.saved) ReadListOwed = true;
+    return filing.saved;
 }
 
 void SendDelete(int index) { SendCommand("AT+CMGD=" + std::to_string(index) + CRLF); }
@@ -104,7 +112,9 @@ void DropReceived(std::size_t n) {
 }
 
 int ReadAndFile(int index, bool del, SMSMessage& message, bool file);
-int ParseAndFile(int index, bool del, SMSMessage& message, bool file);
+// quiet (when given) is set when the body ended the unit's reply and no delete went out,
+// so that nothing more is to come from the unit.
+int ParseAndFile(int index, bool del, SMSMessage& message, bool file, bool* quiet = nullptr);
 
 } // namespace
 
@@ -196,6 +206,8 @@ bool ProbePort(int n) {
 }
 
 bool FindModem() {
+    // The first poll after the search also lists what the unit holds as read.
+    ReadListOwed = true;
     MainWindow().ClosePort();
     if (ProbePort(Settings.Port)) return true;
     bool found = false;
@@ -287,7 +299,7 @@ void CheckUnsolicited() {
 namespace {
 
 // ReadMessage and ParseMessage; with file set, a message that was read is filed in the Inbox
-// before its delete goes out, so it leaves the unit only once it is in the list and its file.
+// before its delete goes out, and the delete goes out only when the Inbox file holds it.
 int ReadAndFile(int index, bool del, SMSMessage& message, bool file) {
     TakeOwedAnswers();
     SendCommand("AT+CMGR=" + std::to_string(index) + CRLF);
@@ -300,7 +312,7 @@ int ReadAndFile(int index, bool del, SMSMessage& message, bool file) {
     return ParseAndFile(index, del, message, file);
 }
 
-int ParseAndFile(int index, bool del, SMSMessage& message, bool file) {
+int ParseAndFile(int index, bool del, SMSMessage& message, bool file, bool* quiet) {
     const std::string header = LastResponse.substr(0, LastResponse.find(CRLF));
     std::size_t c1 = header.find(',');
     if (c1 == std::string::npos) return SMS_ERROR;
@@ -324,21 +336,21 @@ int ParseAndFile(int index, bool del, SMSMessage& message, bool file) {
         ReceiveBuffer.insert(0, kListEntry);
         std::string before = LastResponse.substr(0, LastResponse.find(kListEntry));
         message.Text = before.size() >= 2 ? before.substr(0, before.size() - 2) : std::string();
-        if (file) FileInInbox(message);
-        if (del) SendDeleteNoWait(index);
+        if (Filed(message, file) && del) SendDeleteNoWait(index);
         return kRead;
     }
     case 2:
         // The body, its own line end and the CR LF that opens the "OK" line.
         message.Text = LastResponse.substr(0, LastResponse.find(okEnd) + CRLF.size());
-        if (file) FileInInbox(message);
-        if (del) SendDeleteNoWait(index);
+        if (Filed(message, file) && del)
+            SendDeleteNoWait(index);
+        else if (quiet)
+            *quiet = true;
         return kRead;
     case 3:
         // The match starts with the line end in front of "Error", which the text leaves out.
         message.Text = LastResponse.substr(0, LastResponse.find(errorLine));
-        if (file) FileInInbox(message);
-        if (del) {
+        if (Filed(message, file) && del) {
             SendDelete(index);
             WaitFor(5000, "OK", "ERROR");
         }
@@ -360,13 +372,13 @@ int ParseMessage(int index, bool del, SMSMessage& message) {
     return ParseAndFile(index, del, message, false);
 }
 
-void PollUnread() {
-    if (!ModemFound) return;
-    ModemBusy = true;
-    FlagGuard busy(ModemBusy);
+namespace {
+
+// Lists the messages of one status and reads, files and deletes each entry.
+void PollList(const std::string& status) {
     TakeOwedAnswers();
     ReceiveBuffer.clear();
-    SendCommand("AT+CMGL=\"REC UNREAD\"" + CRLF);
+    SendCommand("AT+CMGL=\"" + status + "\"" + CRLF);
     SMSMessage message;
     for (;;) {
         const int r = WaitFor(10000, kListEntry, "OK", "ERROR");
@@ -384,8 +396,27 @@ void PollUnread() {
             const std::string indexText = LastResponse.substr(0, LastResponse.find(','));
             int index = 0;
             if (indexText.empty() || !ParseIndex(indexText, index)) continue;
-            if (WaitFor(5000, CRLF, "ERROR") == 1) ParseAndFile(index, true, message, true);
+            bool quiet = false;
+            if (WaitFor(5000, CRLF, "ERROR") == 1) ParseAndFile(index, true, message, true, &quiet);
+            if (quiet) {
+                // The list has ended on a message that stays: no delete answer will end it.
+                DropReceived(ReceiveBuffer.size());
+                break;
+            }
         } catch (const std::exception&) {
         }
     }
+}
+
+} // namespace
+
+void PollUnread() {
+    if (!ModemFound) return;
+    ModemBusy = true;
+    FlagGuard busy(ModemBusy);
+    // A save that fails during this poll is tried again by the next one.
+    const bool listRead = ReadListOwed;
+    ReadListOwed = false;
+    PollList("REC UNREAD");
+    if (listRead) PollList("REC READ");
 }

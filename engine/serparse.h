@@ -12,6 +12,13 @@ inline std::string LastResponse;
 // takes them first; closing the port forgets them along with ReceiveBuffer.
 inline int PendingDeleteAnswers = 0;
 
+// The next poll also lists the messages that the unit holds as read. Those can only be ones
+// this program read and did not finish: a save that failed, or an end of the program or of
+// the line between the read and the delete. Set by each search for the unit (start-up,
+// resume) and when a lost line came back, and when a message stayed on the unit because the
+// Inbox could not be saved.
+inline bool ReadListOwed = false;
+
 // ReceiveBuffer keeps at most the newest ReceiveBufferCap bytes when nothing consumes it.
 inline constexpr std::size_t ReceiveBufferCap = 64 * 1024;
 // Appends serial input to ReceiveBuffer, applying the cap.
@@ -61,7 +68,10 @@ int SendSms(const std::string& text, const std::string& number);
 int SendSmsText(const std::string& text, const std::string& number);
 
 // Receiving.
+// A message leaves the unit only once the Inbox file holds it; one equal to a message in the
+// Inbox already is not filed again, only deleted.
 void CheckUnsolicited();
 int ReadMessage(int index, bool del, SMSMessage& message);
 int ParseMessage(int index, bool del, SMSMessage& message);
+// Lists the unread messages, and then the read ones when ReadListOwed was set.
 void PollUnread();

@@ -86,11 +86,12 @@ public:
         if (open) throw platform::SerialError("port is open");
     }
     void AddTrace(const std::string&, bool) override {}
-    void AddInboxMessage(const std::string&, const std::string&, const std::string& date,
-                         bool old) override {
+    InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string& date,
+                                bool old) override {
         if (old) Fail("a received message filed as old");
         if (date.size() > 19) Fail("a date longer than yyyy/mm/dd hh:mm:ss");
         ++filed;
+        return {};
     }
     void ModifyIcon(int kind) override {
         if (kind != 1 && kind != 2) Fail("unknown icon");
@@ -108,6 +109,7 @@ void ResetEngine() {
     ReceiveBuffer.clear();
     LastResponse.clear();
     ModemBusy = MailWaiting = ModemFound = Polling = Sending = Suspended = false;
+    ReadListOwed = false;
     BuildLineEnds();
 }
 

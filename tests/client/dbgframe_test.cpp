@@ -36,8 +36,10 @@ public:
     std::string ReadInput() override { return {}; }
     void SetCommPort(int) override {}
     void AddTrace(const std::string&, bool) override {}
-    void AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                         bool) override {}
+    InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
+                                bool) override {
+        return {};
+    }
     void ModifyIcon(int) override {}
 };
 

@@ -38,8 +38,10 @@ public:
         return ::PortWindow::ClosePort();
     }
     void AddTrace(const std::string&, bool) override {}
-    void AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                         bool) override {}
+    InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
+                                bool) override {
+        return {};
+    }
     void ModifyIcon(int) override {}
 
 private:
@@ -59,6 +61,7 @@ protected:
         Sending = ModemBusy = ModemFound = false;
         ReceiveBuffer.clear();
         PendingDeleteAnswers = 0;
+        ReadListOwed = false;
         BuildLineEnds();
     }
     void TearDown() override {

@@ -156,10 +156,12 @@ TEST_F(TimerGate, TicksStartAnExchangeOnlyWhenThePortIsOpenTheBoxClearAndNoFlagS
         {"ModemBusy", false, false, false, true, false, false},
         {"Polling", false, false, false, false, true, false},
     };
+    int stored = 0;
     for (const Case& c : cases) {
         for (bool poll : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (poll ? " / poll" : " / notice"));
-            unit->Store("+4477", "hello", "24/05/12,14:23:11+04");
+            // Each message its own: one equal to a filed message would only be deleted.
+            unit->Store("+4477", "hello " + std::to_string(++stored), "24/05/12,14:23:11+04");
             form->ClosePort();   // each case on a fresh line: its ReceiveBuffer is set below
             ASSERT_TRUE(form->OpenPort(1));
             if (c.closed) form->ClosePort();
@@ -249,8 +251,11 @@ TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
         EXPECT_TRUE(form->LineIsLost());
         EXPECT_FALSE(form->MSComm1.PortOpen());
 
-        // Back: the next tick reopens the port and collects what came meanwhile.
+        // Back: the next tick reopens the port and collects what came meanwhile, and a
+        // message that the unit holds as read (a read cut off before its delete).
         unit->Store("+4477", "while away " + std::to_string(++stored), "24/05/12,14:23:11+04");
+        unit->StoreMessage({0, "REC READ", "+4477", "", "24/05/12,14:23:11+04",
+                            "cut off " + std::to_string(stored)});
         unit->Reappear();
         unit->ClearLog();
         const int before = form->MSGFrame11->Count();
@@ -258,7 +263,7 @@ TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
         EXPECT_TRUE(form->MSComm1.PortOpen());
         EXPECT_FALSE(form->LineIsLost());
         EXPECT_TRUE(Contains(unit->Commands(), "AT+CMGL"));
-        EXPECT_EQ(form->MSGFrame11->Count(), before + 1);
+        EXPECT_EQ(form->MSGFrame11->Count(), before + 2);
         EXPECT_EQ(boxes.shown().size(), c.boxes);
         EXPECT_FALSE(ModemBusy || Polling);
     }

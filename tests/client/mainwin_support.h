@@ -30,6 +30,7 @@ inline void ResetGlobals() {
     ReceiveBuffer.clear();
     LastResponse.clear();
     PendingDeleteAnswers = 0;
+    ReadListOwed = false;
     BuildLineEnds();
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -218,6 +219,7 @@ protected:
         ReceiveBuffer.clear();
         LastResponse.clear();
         PendingDeleteAnswers = 0;
+        ReadListOwed = false;
         BuildLineEnds();
     }
 
@@ -323,6 +325,71 @@ TEST_F(SoakTest, APollRightAfterANoticeReadTakesNoDeleteAnswerForTheEndOfItsList
                                         "AT+CMGL=\"REC UNREAD\"",
                                         "AT+CMGD=" + std::to_string(b)}));
     EXPECT_TRUE(boxes.shown().empty());
+}
+
+// Every save of the Inbox file fails while it lives (a full disk, a read-only folder).
+class FailingSaves {
+public:
+    FailingSaves()
+        : previous_(datafile::SetWriteHook([](int, const char*, std::size_t) -> long {
+              errno = EROFS;
+              return -1;
+          })) {}
+    ~FailingSaves() { datafile::SetWriteHook(std::move(previous_)); }
+private:
+    datafile::WriteHook previous_;
+};
+
+TEST_F(SoakTest, AMessageWhoseSaveFailedStaysOnTheUnitUntilSavingWorksAgain) {
+    watch.Install();
+    ASSERT_NO_FATAL_FAILURE(StartUp());
+    {
+        FailingSaves failing;
+        unit.Store(Sender(0), Body(0), Stamp(0), true);
+        ASSERT_TRUE(Settle());
+        w.Timer1Timer();
+        unit.Store(Sender(1), Body(1), Stamp(1));
+        unit.Store(Sender(2), Body(2), Stamp(2));
+        for (int poll = 0; poll < 2; ++poll) {
+            w.RXPollTimerTimer();
+            ASSERT_TRUE(Settle());
+        }
+        EXPECT_TRUE(unit.Deleted().empty());
+        EXPECT_EQ(unit.Messages().size(), 3u);
+        EXPECT_EQ(w.inbox.Count(), 3);
+        ASSERT_EQ(boxes.shown().size(), 1u);
+        EXPECT_EQ(boxes.shown()[0].caption, "Error");
+    }
+    w.RXPollTimerTimer();
+    ASSERT_TRUE(Settle());
+
+    ExpectEachFiledOnce(ReadInbox(inboxPath), 3);
+    EXPECT_EQ(w.inbox.Count(), 3);
+    EXPECT_TRUE(unit.Messages().empty());
+    EXPECT_EQ(watch.checked(), 3);
+    EXPECT_EQ(watch.violations(), std::vector<std::string>());
+    EXPECT_EQ(w.icons, std::vector<int>(3, 2));
+    EXPECT_EQ(boxes.shown().size(), 1u);
+}
+
+// Left behind by an end of the program between the save and the delete (m0, in the Inbox
+// file already) or between the read and the save (m1): both are held by the unit as read.
+TEST_F(SoakTest, AtStartUpReadMessagesAreCollectedAndNoneIsFiledTwice) {
+    env.WriteData("inbox.csv", msgfile::FormatRecord({"\"" + Sender(0) + "\"", Body(0),
+                                                      Date(0), "New"}));
+    w.inbox.LoadFromFile("inbox.csv", true);
+    for (int k : {0, 1}) unit.StoreMessage({0, "REC READ", Sender(k), "", Stamp(k), Body(k)});
+    unit.Store(Sender(2), Body(2), Stamp(2));
+    watch.Install();
+    ASSERT_NO_FATAL_FAILURE(StartUp());
+
+    ExpectEachFiledOnce(ReadInbox(inboxPath), 3);
+    EXPECT_EQ(w.inbox.Count(), 3);
+    EXPECT_TRUE(unit.Messages().empty());
+    EXPECT_EQ(watch.violations(), std::vector<std::string>());
+    EXPECT_EQ(w.icons, std::vector<int>(2, 2));
+    const std::vector<std::string> commands = unit.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "AT+CMGL=\"REC READ\""), 1);
 }
 
 TEST_F(SoakTest, HundredsOfMessagesArriveOnceThroughNoiseSplitsAndAVanishedUnit) {

@@ -42,10 +42,11 @@ public:
         return result;
     }
     void AddTrace(const std::string&, bool) override {}
-    void AddInboxMessage(const std::string& number, const std::string& text,
-                         const std::string& date, bool old) override {
-        inbox.AddMessage(number, text, date, old);
-        (lastCommand.rfind("AT+CMGR=", 0) == 0 ? filedByNotice : filedByPoll)++;
+    InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
+                                const std::string& date, bool old) override {
+        const InboxFiling filing = inbox.AddReceived(number, text, date, old);
+        if (filing.added) (lastCommand.rfind("AT+CMGR=", 0) == 0 ? filedByNotice : filedByPoll)++;
+        return filing;
     }
     void ModifyIcon(int kind) override { icons.push_back(kind); }
 

@@ -89,6 +89,7 @@ public:
         input.clear();
         ReceiveBuffer.clear();
         PendingDeleteAnswers = 0;
+        ReadListOwed = false;
         return false;
     }
     std::string ReadInput() override {
@@ -108,10 +109,11 @@ public:
     void AddTrace(const std::string& text, bool received) override {
         if (received) traced += text;
     }
-    void AddInboxMessage(const std::string& number, const std::string& text,
-                         const std::string& date, bool old) override {
+    InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
+                                const std::string& date, bool old) override {
         EXPECT_FALSE(old);
         inbox.push_back({number, text, date});
+        return {};
     }
     void ModifyIcon(int kind) override { icons.push_back(kind); }
 };
@@ -130,6 +132,7 @@ inline void ResetEngine() {
     ReceiveBuffer.clear();
     LastResponse.clear();
     PendingDeleteAnswers = 0;
+    ReadListOwed = false;
     ModemBusy = MailWaiting = ModemFound = Suspended = false;
     BuildLineEnds();
 }

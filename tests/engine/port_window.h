@@ -24,9 +24,10 @@ public:
         else
             sent += text;
     }
-    void AddInboxMessage(const std::string& number, const std::string& text,
-                         const std::string& date, bool) override {
+    InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
+                                const std::string& date, bool) override {
         inbox.push_back({number, text, date});
+        return {};
     }
     void ModifyIcon(int kind) override { icons.push_back(kind); }
 };
