@@ -107,6 +107,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     InitClientResources();
     MainForm = this;
     SetMainWindow(this);
+    platform::SetModalOwner(this);
     setObjectName("MainForm");
     setProperty(kHelpContext, 100);
     resize(587, 406);
@@ -387,6 +388,11 @@ void TMainForm::TrayDoubleClick() {
         AppRestore();
     }
     if (MailWaiting) Dirs->setCurrentItem(Dirs->topLevelItem(0));
+    // A box opened while the window was hidden stays in front of the window it blocks.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void TMainForm::MaximiseClick() { TrayDoubleClick(); }

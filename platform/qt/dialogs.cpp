@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPointer>
 
 #include "platform/boxes.h"
 #include "platform/cp1252.h"
@@ -11,12 +12,36 @@ namespace platform {
 namespace {
 DialogScript g_script;
 bool g_required = false;
+QPointer<QWidget> g_owner;
+
+// The active window when it is one of the owner's family (or when there is no owner),
+// else the owner.
+QWidget* ModalOwner() {
+    QWidget* active = QApplication::activeWindow();
+    if (active && active->windowType() == Qt::Popup) active = nullptr;
+    if (!g_owner) return active;
+    for (QWidget* w = active; w; w = w->parentWidget())
+        if (w == g_owner) return active;
+    return g_owner;
 }
+
+// A window-modal window blocks every window whose chain of transient parents meets its own;
+// the chain is one of native windows, so the parent's must exist even if never shown.
+void MakeWindowModal(QWidget& modal) {
+    QWidget* parent = modal.parentWidget();
+    if (!parent) return;
+    parent->window()->winId();
+    modal.setWindowModality(Qt::WindowModal);
+}
+} // namespace
+
+void SetModalOwner(QWidget* window) { g_owner = window; }
 
 void InstallQtBoxHandler() {
     SetBoxHandler([](const BoxRequest& request) {
         if (request.beep) QApplication::beep();
-        QMessageBox box(QApplication::activeWindow());
+        QMessageBox box(ModalOwner());
+        MakeWindowModal(box);
         box.setWindowTitle(FromCp1252(request.caption));
         box.setText(FromCp1252(request.text));
         if (request.buttons == BoxButtons::YesNo) {
@@ -37,6 +62,7 @@ int ExecModal(QDialog& dialog) {
     if (g_required)
         throw UnansweredBox("no script answers the dialog \"" +
                             ToCp1252(dialog.windowTitle()) + "\"");
+    MakeWindowModal(dialog);
     return dialog.exec();
 }
 

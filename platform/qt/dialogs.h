@@ -14,6 +14,12 @@ namespace platform {
 // Installs the handler that shows real QMessageBox boxes (the programs call this at start).
 void InstallQtBoxHandler();
 
+// Boxes and dialogs are modal to the program's own windows, not to every window of the
+// process: the tray icon is a window of its own and keeps answering while one is open. A
+// box belongs to the active window, or to this owner (the main window) when none is
+// active; with neither it is modal to the whole program.
+void SetModalOwner(QWidget* window);
+
 // Shows a modal dialog and returns its result. With a dialog script installed, the script
 // gets the dialog instead (it may fill fields, click buttons) and its answer is returned;
 // with no script in a test run (SetDialogScriptRequired), UnansweredBox is raised.

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QTimer>
+#include <map>
 
 #include "platform/cp1252.h"
 #include "platform/datadir.h"
@@ -92,6 +93,38 @@ TEST(QtBoxes, RealBoxShowsCaptionTextAndButtons) {
         EXPECT_EQ(title, "Delete?");
         EXPECT_EQ(text, QString::fromUtf8("Caf\xC3\xA9 \xE2\x82\xAC 5"));
     }
+    SetBoxHandler(old);
+}
+
+TEST(QtBoxes, ABoxBlocksTheProgramsWindowsButNotTheTrayIcons) {
+    BoxHandler old = SetBoxHandler(nullptr);
+    InstallQtBoxHandler();
+    QWidget owner;                        // the main window, hidden and never shown
+    QWidget child(&owner, Qt::Window);    // another window of the program
+    QWidget tray;                         // the tray icon's window has no parent
+    std::map<QWidget*, int> blocked;
+    struct Watch : QObject {
+        std::map<QWidget*, int>& seen;
+        explicit Watch(std::map<QWidget*, int>& s) : seen(s) {}
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (e->type() == QEvent::WindowBlocked) ++seen[static_cast<QWidget*>(o)];
+            return false;
+        }
+    } watch(blocked);
+    for (QWidget* w : {&owner, &child, &tray}) w->installEventFilter(&watch);
+    child.show();
+    tray.show();
+    tray.activateWindow();
+    SetModalOwner(&owner);
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->button(QMessageBox::Ok)->click();
+    });
+    EXPECT_EQ(MessageBox("The Corvane modem unit was not found.", "Error"), int(IDOK));
+    EXPECT_EQ(blocked[&owner], 1);
+    EXPECT_EQ(blocked[&child], 1);
+    EXPECT_EQ(blocked[&tray], 0);
+    SetModalOwner(nullptr);
     SetBoxHandler(old);
 }
 
