@@ -149,7 +149,6 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     NormalIcon = QIcon(":/corvane/littleicon.xpm");
     MailIcon = QIcon(":/corvane/mailicon.xpm");
     setWindowIcon(NormalIcon);
-    TrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
     AddTrayIcon();
 
     MSComm1.OnComm = [this] { MSComm1Comm(); };
@@ -406,39 +405,6 @@ void TMainForm::AppRestore() {
     raise();
     activateWindow();
 }
-
-// ---------------------------------------------------------------------------------------
-// Tray icon
-
-void TMainForm::AddTrayIcon() {
-    if (!TrayIcon) {
-        TrayIcon = new QSystemTrayIcon(this);
-        TrayIcon->setContextMenu(PopupMenu1);
-        connect(TrayIcon, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::DoubleClick) TrayDoubleClick();
-                });
-    }
-    trayKind_ = 1;
-    TrayIcon->setIcon(NormalIcon);
-    TrayIcon->setToolTip("Corvane");
-    if (TrayAvailable) TrayIcon->show();
-}
-
-void TMainForm::ModifyIcon(int kind) {
-    if (!TrayIcon || (kind != 1 && kind != 2)) return;
-    trayKind_ = kind;
-    TrayIcon->setIcon(kind == 2 ? MailIcon : NormalIcon);
-    TrayIcon->setToolTip(kind == 2 ? "Corvane mail waiting" : "Corvane");
-}
-
-void TMainForm::RemoveTrayIcon() {
-    if (TrayIcon) TrayIcon->hide();
-}
-
-QString TMainForm::TrayTip() const { return TrayIcon ? TrayIcon->toolTip() : QString(); }
-
-int TMainForm::TrayKind() const { return trayKind_; }
 
 // ---------------------------------------------------------------------------------------
 // Serial port

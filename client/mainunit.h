@@ -4,18 +4,19 @@
 #include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/portwindow.h"
+#include "platform/qt/trayhost.h"
 
 class QAction;
 class QMenu;
 class QPrinter;
 class QSplitter;
 class QStatusBar;
-class QSystemTrayIcon;
 class QTimer;
 class QToolBar;
 class QTreeWidget;
@@ -84,14 +85,23 @@ public:
     void Timer1Timer();
     void RXPollTimerTimer();
 
-    // Tray icon.
+    // Tray icon. It is put up once the desktop has a tray; until then it is looked for
+    // again every TrayLookMs (a program started with the session often comes before the
+    // panel).
     void AddTrayIcon();
     void ModifyIcon(int kind) override;
     void RemoveTrayIcon();
+    void LookForTray();
+    // A click on the icon: the left click on a StatusNotifierItem host (which never
+    // reports a double-click), the left double-click on an XEmbed tray, restores.
+    void TrayActivated(QSystemTrayIcon::ActivationReason reason);
     QString TrayTip() const;     // the tip in force
     int TrayKind() const;        // 1 normal, 2 mail waiting
+    static constexpr int TrayLookMs = 1000;
     // Whether the desktop has a tray; without one the window is never hidden away.
     bool TrayAvailable = false;
+    // The protocol of the tray the icon is on; Absent until there is one.
+    platform::TrayHost TrayProtocol = platform::TrayHost::Absent;
 
     // Controls and components, named as the layout names them (MSComm1 is PortWindow's).
     QTreeWidget* Dirs = nullptr;
@@ -149,6 +159,7 @@ private:
 
     std::unique_ptr<platform::CommPump> pump_;
     int trayKind_ = 1;
+    QTimer* trayLook_ = nullptr;
     QTimer* closeCheck_ = nullptr;
     bool closePending_ = false;
     int closeWaits_ = 0;

@@ -307,8 +307,19 @@ TEST_F(TimerGate, ALostLineIsReopenedOnlyOntoTheUnitAndAnotherDeviceIsLeftAlone)
 
 // ---- Tray icon ---------------------------------------------------------------------------
 
+// The desktop's tray as the test sets it, for as long as it lives.
+struct TrayScript {
+    platform::TrayHost host;
+    platform::TrayHostFinder previous;
+    explicit TrayScript(platform::TrayHost h)
+        : host(h), previous(platform::SetTrayHostFinder([this] { return host; })) {}
+    ~TrayScript() { platform::SetTrayHostFinder(std::move(previous)); }
+};
+
 TEST_F(MainTest, TheTrayIconSwitchesBetweenItsTwoImagesAndTips) {
+    const TrayScript tray(platform::TrayHost::StatusNotifier);
     TMainForm& w = Make();
+    ASSERT_NE(w.TrayIcon, nullptr);
     ASSERT_FALSE(w.NormalIcon.isNull());
     ASSERT_FALSE(w.MailIcon.isNull());
     EXPECT_EQ(w.NormalIcon.pixmap(16, 16).size(), QSize(16, 16));
@@ -331,6 +342,40 @@ TEST_F(MainTest, TheTrayIconSwitchesBetweenItsTwoImagesAndTips) {
         EXPECT_EQ(w.TrayTip(), s.tip);
         EXPECT_EQ(w.TrayIcon->icon().cacheKey(),
                   (s.mail ? w.MailIcon : w.NormalIcon).cacheKey());
+    }
+}
+
+TEST_F(MainTest, ATrayThatComesLaterGetsTheIconAndItsOwnClickRestores) {
+    const struct {
+        platform::TrayHost host;
+        QSystemTrayIcon::ActivationReason reason;
+        bool restores;
+    } cases[] = {
+        {platform::TrayHost::StatusNotifier, QSystemTrayIcon::Trigger, true},
+        {platform::TrayHost::StatusNotifier, QSystemTrayIcon::Context, false},
+        {platform::TrayHost::XEmbed, QSystemTrayIcon::DoubleClick, true},
+        {platform::TrayHost::XEmbed, QSystemTrayIcon::Trigger, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.host) * 10 + int(c.reason));
+        TrayScript tray(platform::TrayHost::Absent);
+        TMainForm& w = Make();
+        w.ModifyIcon(2);
+        EXPECT_EQ(w.TrayIcon, nullptr);
+        w.show();
+        w.close();
+        EXPECT_TRUE(w.isMinimized());   // no tray to hide in yet
+
+        tray.host = c.host;
+        ASSERT_TRUE(WaitUntil([&] { return w.TrayIcon != nullptr; }, 3 * TMainForm::TrayLookMs));
+        EXPECT_TRUE(w.TrayAvailable);
+        EXPECT_EQ(w.TrayTip(), "Corvane mail waiting");
+        w.close();
+        EXPECT_TRUE(w.isHidden());
+
+        emit w.TrayIcon->activated(c.reason);
+        EXPECT_EQ(w.isVisible(), c.restores);
+        form.reset();
     }
 }
 
