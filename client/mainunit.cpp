@@ -10,7 +10,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
-#include <QSessionManager>
 #include <QSocketNotifier>
 #include <QSplitter>
 #include <QStatusBar>
@@ -32,6 +31,7 @@
 #include "client/msgframe.h"
 #include "client/passwd.h"
 #include "client/pbframe.h"
+#include "client/sessionwatch.h"
 #include "engine/globals.h"
 #include "engine/serparse.h"
 #include "engine/settings.h"
@@ -629,10 +629,9 @@ void InstallSessionEndHandlers() {
         action.sa_flags = SA_RESTART;
         ::sigaction(SIGTERM, &action, nullptr);
     }
-    static bool sessionWatched = false;
-    if (!sessionWatched) {
-        sessionWatched = true;
-        QObject::connect(qApp, &QGuiApplication::commitDataRequest, qApp,
-                         [](QSessionManager&) { EndSession(); });
+    static SessionWatch* session = nullptr;
+    if (!session) {
+        session = new SessionWatch([] { EndSession(); }, qApp);
+        session->WatchShutdown();
     }
 }

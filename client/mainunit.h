@@ -186,5 +186,6 @@ std::function<void()> SetQuitHook(std::function<void()> hook);
 int RunCorvane();
 void CreateForms();
 void DestroyForms();
-// SIGTERM and the session manager's end of session both take the Exit road.
+// SIGTERM, the session manager's end of the session and the login manager's shutdown take
+// the Exit road.
 void InstallSessionEndHandlers();

@@ -1,5 +1,7 @@
 #include <QAction>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QSessionManager>
 #include <QTimer>
 #include <QTreeWidget>
 #include <csignal>
@@ -250,6 +252,22 @@ TEST_F(MainTest, ExitAndTheEndOfTheSessionLeaveWithoutStoringTheSettings) {
     std::raise(SIGTERM);
     EXPECT_TRUE(WaitUntil([] { return ExitRequested; }));
     EXPECT_EQ(quits, 3);
+
+    // A save-session request comes without a logout too: it ends nothing. Nothing may touch
+    // the manager it carries.
+    ExitRequested = false;
+    alignas(QSessionManager) unsigned char manager[sizeof(QSessionManager)] = {};
+    emit qGuiApp->commitDataRequest(*reinterpret_cast<QSessionManager*>(manager));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(ExitRequested);
+    EXPECT_EQ(quits, 3);
+
+    // The session manager's end of the session reaches the application as a Quit event.
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(qApp, &quit);
+    EXPECT_TRUE(ExitRequested);
+    EXPECT_EQ(quits, 4);
+    EXPECT_TRUE(w.isVisible());
     EXPECT_FALSE(SettingsStored());
 }
 
