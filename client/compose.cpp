@@ -32,6 +32,7 @@
 #include "platform/boxes.h"
 #include "platform/qt/dialogs.h"
 #include "platform/qt/help.h"
+#include "platform/qt/pasteguard.h"
 
 TFrmCompose* FrmCompose = nullptr;
 TFrmRecipient* FrmRecipient = nullptr;
@@ -185,7 +186,7 @@ void TLimitedMemo::keyPressEvent(QKeyEvent* event) {
 }
 
 void TLimitedMemo::insertFromMimeData(const QMimeData* source) {
-    if (!source || !source->hasText() || isReadOnly()) return;
+    if (!platform::HasPastableText(source) || isReadOnly()) return;
     const QString head = FittingHead(NormaliseBreaks(source->text()), room());
     if (head.isEmpty()) return;
     textCursor().insertText(head);

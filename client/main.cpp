@@ -3,6 +3,7 @@
 
 #include "client/mainunit.h"
 #include "platform/qt/dialogs.h"
+#include "platform/qt/pasteguard.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     // The program lives in the tray: hiding or closing windows never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
     platform::InstallQtBoxHandler();
+    platform::InstallPasteGuard();
     InstallSessionEndHandlers();
     return RunCorvane();
 }

@@ -172,6 +172,11 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 }
 
 TMainForm::~TMainForm() {
+    // The base class destroys the children after this body and the members are gone; focus
+    // moves while they go, and a signal must not reach this window then.
+    disconnect(qApp, nullptr, this, nullptr);
+    disconnect(QApplication::clipboard(), nullptr, this, nullptr);
+    if (editTarget_) disconnect(editTarget_, nullptr, this, nullptr);
     RemoveTrayIcon();
     ReleaseSleepLock();
     pump_.reset();

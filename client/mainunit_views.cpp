@@ -23,6 +23,7 @@
 #include "platform/boxes.h"
 #include "platform/qt/dialogs.h"
 #include "platform/qt/help.h"
+#include "platform/qt/pasteguard.h"
 
 namespace {
 
@@ -225,9 +226,9 @@ void TMainForm::UpdateEditActions() {
         editable = !line->isReadOnly();
         filled = !line->text().isEmpty();
     }
-    const QMimeData* clip = QApplication::clipboard()->mimeData();
     EditCut1->setEnabled(selection && editable);
     EditCopy1->setEnabled(selection);
-    EditPaste1->setEnabled(editable && clip && clip->hasText());
+    EditPaste1->setEnabled(editable &&
+                           platform::HasPastableText(QApplication::clipboard()->mimeData()));
     EditSelectAll1->setEnabled(filled);
 }

@@ -3,12 +3,14 @@
 #include <QStringList>
 
 #include "platform/qt/dialogs.h"
+#include "platform/qt/pasteguard.h"
 #include "upgrade/form1.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Upgrade");
     platform::InstallQtBoxHandler();
+    platform::InstallPasteGuard();
 
     // The command line as one text, as the user typed it after the program's name.
     QStringList args;

@@ -265,4 +265,42 @@ TEST_F(CorvaneRun, ComposedMessagesReachTheUnitAndTheSentFile) {
     EXPECT_FALSE(env_->DataExists("unsent.csv") && !Messages("unsent.csv").empty());
 }
 
+// The debug pane as a terminal on a fresh X server, whose clipboard is empty: pasting there
+// does nothing, Ctrl+C goes to the unit while nothing is selected and copies once something
+// is, and the program still ends cleanly with the focus in the pane.
+TEST_F(CorvaneRun, TheDebugPanePastesNothingFromAnEmptyClipboardAndTheProgramEndsCleanly) {
+    {
+        auto key = platform::RegKey::Open(kKey, true);
+        ASSERT_TRUE(key);
+        ASSERT_TRUE(key->Set("SetVer", platform::RegValue::Dword(1)));
+        ASSERT_TRUE(key->Set("port", platform::RegValue::Dword(3)));
+        ASSERT_TRUE(key->Set("VardelDebug", platform::RegValue::Dword(1)));
+    }
+    StartCorvane();
+    ASSERT_TRUE(sim_->WaitForCommand("AT+CMGL", std::chrono::milliseconds(kStartMs)));
+    const std::string main = display_->WaitForWindow(kMainTitle, kStartMs);
+    ASSERT_FALSE(main.empty()) << "no main window came up";
+    ASSERT_TRUE(display_->Focus(main));
+    ASSERT_TRUE(display_->Keys({"End", "Tab"}));   // the Debug folder, then its pane
+    sim_->ClearLog();
+
+    ASSERT_TRUE(display_->Keys({"ctrl+v", "shift+Insert"}));
+    ASSERT_TRUE(display_->Type("AT\r"));
+    ASSERT_TRUE(sim_->WaitForCommand("AT", std::chrono::milliseconds(kFileMs)))
+        << "the typed command did not reach the unit";
+    ASSERT_TRUE(app_.Running());
+    // Ctrl+C with nothing selected goes out; Ctrl+A then selects the trace and Ctrl+C copies
+    // it, and neither of those is sent.
+    ASSERT_TRUE(display_->Keys({"ctrl+c", "ctrl+a", "ctrl+c"}));
+    ASSERT_TRUE(display_->Type("AT\r"));
+    ASSERT_TRUE(e2e::WaitUntil([&] { return sim_->Commands().size() == 2; }, kFileMs));
+    EXPECT_EQ(sim_->Received(), "AT\r\x03" "AT\r");
+
+    app_.Signal(SIGTERM);
+    const std::optional<int> code = app_.WaitExit(kFileMs);
+    ASSERT_TRUE(code) << "corvane did not end on SIGTERM";
+    EXPECT_EQ(*code, 0) << app_.Log();
+    EXPECT_EQ(app_.Log().find("QObject"), std::string::npos) << app_.Log();
+}
+
 } // namespace
