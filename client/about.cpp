@@ -152,12 +152,14 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     ProgramIcon->setPixmap(ProductPicture());
 
     Version = new QLabel(QStringLiteral("V 00.00.00"), Panel1);
+    Version->setTextFormat(Qt::PlainText);   // the unit's answer is text, never markup
     Version->move(8, 8);
     StyleOnPicture(Version);
 
     auto* link = new TLinkLabel(Panel1);
     link->onClick = [this] { lblsupportClick(); };
     lblsupport = link;
+    lblsupport->setTextFormat(Qt::PlainText);
     lblsupport->move(56, 72);
     StyleOnPicture(lblsupport);
     lblsupport->setCursor(Qt::PointingHandCursor);

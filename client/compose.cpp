@@ -303,6 +303,7 @@ TFrmCompose::TFrmCompose(QWidget* parent) : QDialog(parent) {
     StatusPanel0->setMinimumWidth(300);
     StatusPanel1 = new QLabel(QStringLiteral("160 Chars Remaining"), ComposeStatus);
     StatusPanel1->setMinimumWidth(50);
+    for (QLabel* panel : {StatusPanel0, StatusPanel1}) panel->setTextFormat(Qt::PlainText);
     ComposeStatus->addWidget(StatusPanel0, 1);
     ComposeStatus->addWidget(StatusPanel1);
 

@@ -79,6 +79,7 @@ Form1::Form1(const QString& commandLine, UploadLink* link, QWidget* parent)
     Command1->setObjectName("Command1");
     Label1 = new QLabel(central);
     Label1->setObjectName("Label1");
+    Label1->setTextFormat(Qt::PlainText);
     QFont bold = Label1->font();
     bold.setBold(true);
     Label1->setFont(bold);

@@ -43,6 +43,7 @@ void InstallQtBoxHandler() {
         QMessageBox box(ModalOwner());
         MakeWindowModal(box);
         box.setWindowTitle(FromCp1252(request.caption));
+        box.setTextFormat(Qt::PlainText);   // texts carry file names and the unit's words
         box.setText(FromCp1252(request.text));
         if (request.buttons == BoxButtons::YesNo) {
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

@@ -13,11 +13,13 @@ namespace {
 class AboutTest : public dlgtest::DialogTest {};
 
 TEST_F(AboutTest, VersionLineIsBuiltOnceFromFileAndModemVersions) {
-    for (const auto& [modem, line] : {std::pair{"0000", "Version 1.0.1.12.0000"},
-                                      {"2.31", "Version 1.0.1.12.2.31"}}) {
+    for (const auto& [modem, line] :
+         {std::pair{"0000", "Version 1.0.1.12.0000"}, {"2.31", "Version 1.0.1.12.2.31"},
+          {"<img src=\"/etc/x.png\">", "Version 1.0.1.12.<img src=\"/etc/x.png\">"}}) {
         Settings.ModemVersion = modem;
         TAboutBox box;
         EXPECT_EQ(box.Version->text(), line);
+        EXPECT_EQ(box.Version->textFormat(), Qt::PlainText);   // the unit's markup is not drawn
         EXPECT_EQ(box.windowTitle(), "Corvane");
         Settings.ModemVersion = "9.99";   // a unit found later changes nothing
         EXPECT_EQ(box.Version->text(), line);
