@@ -17,6 +17,11 @@
 
 namespace {
 
+bool IsEditKey(const QKeyEvent& event) {
+    return event.matches(QKeySequence::Copy) || event.matches(QKeySequence::Cut) ||
+           event.matches(QKeySequence::Paste) || event.matches(QKeySequence::SelectAll);
+}
+
 // Passes the keys typed in the trace to the frame before the pane handles them.
 class KeyTap : public QObject {
 public:
@@ -24,9 +29,14 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::ShortcutOverride &&
+            IsEditKey(*static_cast<QKeyEvent*>(event)))
+            return true;   // unclaimed: the window's edit action takes it while enabled
         if (event->type() == QEvent::KeyPress) {
-            for (char key : TDBGFrame1::KeyChars(*static_cast<QKeyEvent*>(event)))
-                frame_->RichEdit1KeyPress(key);
+            const auto& key = *static_cast<QKeyEvent*>(event);
+            for (char c : TDBGFrame1::KeyChars(key)) frame_->RichEdit1KeyPress(c);
+            // An edit key that gets here had no enabled action: it only types its character.
+            if (IsEditKey(key)) return true;
         }
         return QObject::eventFilter(watched, event);   // the pane still gets the key
     }
@@ -100,21 +110,20 @@ void TDBGFrame1::RichEdit1KeyPress(char key) {
 }
 
 std::string TDBGFrame1::KeyChars(const QKeyEvent& event) {
-    // The pane's own clipboard keys stay with the pane.
-    if (event.matches(QKeySequence::Copy) || event.matches(QKeySequence::Cut) ||
-        event.matches(QKeySequence::Paste) || event.matches(QKeySequence::SelectAll))
-        return {};
     switch (event.key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter: return "\r";
     case Qt::Key_Backspace: return "\b";
     case Qt::Key_Tab: return "\t";
     case Qt::Key_Escape: return "\x1b";
+    case Qt::Key_Delete: return {};   // types nothing, though its text is DEL on X11
     default: break;
     }
+    // Ctrl with A to Z and [ \ ] ^ _: characters 1 to 31 (Ctrl+Z 26, Ctrl+[ 27).
     const auto mods = event.modifiers() & (Qt::ControlModifier | Qt::AltModifier);
-    if (mods == Qt::ControlModifier && event.key() >= Qt::Key_A && event.key() <= Qt::Key_Z)
-        return std::string(1, char(event.key() - Qt::Key_A + 1));   // Ctrl+Z: character 26
+    if (mods == Qt::ControlModifier && event.key() >= Qt::Key_A &&
+        event.key() <= Qt::Key_Underscore)
+        return std::string(1, char(event.key() & 0x1f));
     if (mods != 0) return {};
     return platform::ToCp1252(event.text());
 }

@@ -20,7 +20,8 @@ public:
     // A key typed in the pane: sent to the unit at once, then left to the pane.
     void RichEdit1KeyPress(char key);
     // The characters a key press types (Enter CR, Ctrl+letter its control character);
-    // empty for keys that type nothing and for the pane's clipboard keys.
+    // empty for keys that type nothing. Ctrl+C, X, V and A are the window's edit actions
+    // while those are enabled, and reach the pane only while they are not.
     static std::string KeyChars(const QKeyEvent& event);
 
     QTextEdit* RichEdit1 = nullptr;

@@ -292,6 +292,8 @@ void TMainForm::BuildMenus() {
     ActionToolBar1->setObjectName("ActionToolBar1");
     ActionToolBar1->setToolButtonStyle(Qt::ToolButtonIconOnly);
     ActionToolBar1->setMovable(false);
+    // No menu on the bars that would hide the tool bar: the user can't customise them.
+    setContextMenuPolicy(Qt::PreventContextMenu);
     ActionToolBar1->addActions(
         {NewSMS, ReplyAction, ActionResend, PrintDlg1, EditCut1, EditCopy1, EditPaste1});
 

@@ -191,12 +191,17 @@ bool TPBFrame1::eventFilter(QObject* watched, QEvent* event) {
         switch (key->key()) {
         case Qt::Key_Tab: case Qt::Key_Backtab: case Qt::Key_Return: case Qt::Key_Enter:
         case Qt::Key_Escape:
+        case Qt::Key_Delete:   // types nothing, though its text is DEL on X11
             return false;
         default:
             break;
         }
         const QString text = key->text();
-        if (text.isEmpty()) return false;   // no character: cursor keys and the like
+        // No character: cursor keys and the like; Ctrl and Alt keys are the field's own
+        // (Ctrl+V pastes, and pasted text is not filtered).
+        if (text.isEmpty() ||
+            (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
+            return false;
         char c = text.size() == 1 && text[0].unicode() < 128 ? char(text[0].unicode()) : '?';
         EditPBNumberKeyPress(c);
         return c == 0;

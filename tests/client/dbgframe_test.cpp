@@ -124,8 +124,13 @@ TEST_F(DebugPaneTest, TypedKeysGoOutOneByOneAndStillReachThePane) {
         {Qt::Key_Z, Qt::ControlModifier, "", "\x1a"},
         {Qt::Key_Backspace, Qt::NoModifier, "\b", "\b"},
         {Qt::Key_E, Qt::NoModifier, QString(QChar(0xE9)), "\xE9"},   // Windows-1252 byte
-        {Qt::Key_C, Qt::ControlModifier, "", ""},                   // copy stays with the pane
-        {Qt::Key_A, Qt::ControlModifier, "", ""},                   // select all too
+        // Edit keys reach the pane only while their actions are off (none here): they type.
+        {Qt::Key_C, Qt::ControlModifier, "\x03", "\x03"},
+        {Qt::Key_X, Qt::ControlModifier, "\x18", "\x18"},
+        {Qt::Key_A, Qt::ControlModifier, "\x01", "\x01"},
+        {Qt::Key_BracketLeft, Qt::ControlModifier, "\x1b", "\x1b"},
+        {Qt::Key_Underscore, Qt::ControlModifier | Qt::ShiftModifier, "\x1f", "\x1f"},
+        {Qt::Key_Delete, Qt::NoModifier, "\x7f", ""},   // types nothing
         {Qt::Key_Left, Qt::NoModifier, "", ""},
         {Qt::Key_Shift, Qt::ShiftModifier, "", ""},
     };

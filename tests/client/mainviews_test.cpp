@@ -1,8 +1,10 @@
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPrintDialog>
 #include <QPrinter>
@@ -138,6 +140,17 @@ TEST_F(ActionTest, HintsSplitIntoToolTipAndStatusText) {
     EXPECT_EQ(w.ActionToolBar1->actions(),
               (QList<QAction*>{w.NewSMS, w.ReplyAction, w.ActionResend, w.PrintDlg1, w.EditCut1,
                                w.EditCopy1, w.EditPaste1}));
+
+    // A right click on either bar offers nothing that would hide the tool bar.
+    w.show();
+    for (QWidget* bar :
+         {static_cast<QWidget*>(w.ActionToolBar1), static_cast<QWidget*>(w.menuBar())}) {
+        const QPoint at(bar->width() - 2, 2);
+        QContextMenuEvent click(QContextMenuEvent::Mouse, at, bar->mapToGlobal(at));
+        QApplication::sendEvent(bar, &click);
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << bar->objectName().toStdString();
+        if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+    }
 }
 
 // The compose window as the modal seam sees it when an action opens it.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -176,6 +177,16 @@ TEST_F(PBFrameTest, NumberFieldTakesOnlyDigitsFromTheKeyboard) {
         frame.EditPBNumberKeyPress(k);
         EXPECT_EQ(k, out);
     }
+    // Delete and Ctrl+V type no character (their texts are DEL and SYN on X11): they delete
+    // and paste as usual.
+    frame.EditPBNumber->setCursorPosition(0);
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, "\x7f");
+    QApplication::sendEvent(frame.EditPBNumber, &del);
+    EXPECT_EQ(frame.EditPBNumber->text(), "4012349");
+    QApplication::clipboard()->setText("+44 ");
+    QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, "\x16");
+    QApplication::sendEvent(frame.EditPBNumber, &paste);
+    EXPECT_EQ(frame.EditPBNumber->text(), "+44 4012349");
     // Pasted text is not filtered; OK keeps the digits.
     frame.EditPBNumber->setText("+44 (0)12-34 56");
     frame.EditPBName->setText("Paste");
