@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include "platform/boxes.h"
 #include "platform/cp1252.h"
 #include "platform/datadir.h"
+#include "platform/keepaside.h"
 
 namespace datafile {
 namespace {
@@ -175,26 +175,12 @@ bool ReadFile(const std::string& path, std::string& bytes, bool* exists) {
 }
 
 std::string KeepAside(const std::string& path, std::string_view bytes, std::string* error) {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-    const std::string base = path + ".bad-" + stamp;
-    for (int n = 1; n < 1000; ++n) {
-        std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
-        std::string reason;
-        if (WriteNewFile(candidate, bytes, O_EXCL, &reason)) {
-            SyncDir(DirOf(candidate));
-            return candidate;
-        }
-        if (errno != EEXIST) {
-            if (error) *error = reason;
-            return {};
-        }
-    }
-    if (error) *error = "no free name for a copy";
-    return {};
+    return platform::KeepAside(
+        path,
+        [&](const std::string& name, std::string* why) {
+            return WriteNewFile(name, bytes, O_EXCL, why);
+        },
+        error);
 }
 
 void ReportSaveFailure(const std::string& path, const std::string& reason) {

@@ -1,7 +1,8 @@
 // The settings readers of both programs over whatever the registry file holds: the client's
 // settings record, the updater's port setting and its reader of the client's port. Loading
 // never fails and applies the port; saving what was loaded and loading again gives the same
-// record; the updater gets a stored port back as its number.
+// record; a file not read whole is kept aside before the save; the updater gets a stored port
+// back as its number.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -99,6 +103,20 @@ void CheckUpdaterReader(const platform::RegistryData& data) {
     upgrade::ValueNumber(read, 1);
 }
 
+// The bytes of the copies kept beside the registry file, which are removed.
+std::vector<std::string> TakeKeptCopies(const std::string& registry) {
+    std::vector<std::string> copies;
+    const std::filesystem::path file(registry);
+    for (const auto& e : std::filesystem::directory_iterator(file.parent_path())) {
+        if (e.path().filename().string().rfind(file.filename().string() + ".bad-", 0) != 0)
+            continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        copies.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::filesystem::remove(e.path());
+    }
+    return copies;
+}
+
 // Loads with a fresh record; true when the key was there.
 bool Load(PortWindow& w) {
     Settings = SettingsRecord{};
@@ -147,7 +165,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (found && defaults && Settings.Signature != "- Sent using Corvane") Fail("SetVer 0 kept a value");
     const SettingsRecord first = Settings;
 
+    // A file that was not read whole is kept aside, once and byte for byte, before the save.
+    bool whole = false;
+    platform::ParseRegistryText(std::string(reinterpret_cast<const char*>(data), size), &whole);
     SaveSettings();
+    std::vector<std::string> kept = TakeKeptCopies(path);
+    if (kept.size() != (whole ? 0u : 1u)) Fail("a file not read whole was not kept once");
+    if (!whole && kept[0] != std::string(reinterpret_cast<const char*>(data), size))
+        Fail("the kept copy is not the file as it was");
     if (!Load(w)) Fail("saved settings have no key");
     // Taking the defaults leaves the debug switch off whatever the file says; a saved
     // record then reads it from the file.

@@ -5,20 +5,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <iterator>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 #include "platform/datadir.h"
+#include "platform/keepaside.h"
 
 namespace platform {
 namespace {
 
 const char kHeader[] = "CORVANE REGISTRY 1";
+// Headers of the registry editor's exports, read like our own.
+const std::string_view kHeaders[] = {kHeader, "REGEDIT4", "Windows Registry Editor Version 5.00"};
 const char kRoot[] = "HKEY_CURRENT_USER";
-constexpr off_t kMaxFileBytes = 16 << 20;
-constexpr long kMaxKeyDepth = 512;
+// The most of a file that is taken; the rest of a larger file stays in its kept copy.
+constexpr std::size_t kMaxFileBytes = 16 << 20;
 
 long SystemWrite(int fd, const void* buf, unsigned long n) { return ::write(fd, buf, n); }
 RegistryWriteFn g_write = SystemWrite;
@@ -27,7 +31,7 @@ char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 bool Printable(uint8_t c) { return c >= 0x20 && c <= 0x7e; }
 
-bool HasLineBreak(const std::string& s) {
+bool HasLineBreak(std::string_view s) {
     return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
@@ -87,7 +91,7 @@ int HexDigit(char c) {
 }
 
 // Reads a quoted string at s[pos] (pos at the opening quote); pos ends after the closing one.
-bool ReadQuoted(const std::string& s, std::size_t& pos, std::string& out) {
+bool ReadQuoted(std::string_view s, std::size_t& pos, std::string& out) {
     if (pos >= s.size() || s[pos] != '"') return false;
     out.clear();
     for (++pos; pos < s.size(); ++pos) {
@@ -105,7 +109,7 @@ bool ReadQuoted(const std::string& s, std::size_t& pos, std::string& out) {
     return false;
 }
 
-bool ReadHexNumber(const std::string& s, uint32_t& out) {
+bool ReadHexNumber(std::string_view s, uint32_t& out) {
     if (s.empty() || s.size() > 8) return false;
     out = 0;
     for (char c : s) {
@@ -116,7 +120,7 @@ bool ReadHexNumber(const std::string& s, uint32_t& out) {
     return true;
 }
 
-bool ReadHexList(const std::string& s, std::vector<uint8_t>& out) {
+bool ReadHexList(std::string_view s, std::vector<uint8_t>& out) {
     out.clear();
     std::size_t pos = 0;
     while (pos < s.size()) {
@@ -135,7 +139,7 @@ bool ReadHexList(const std::string& s, std::vector<uint8_t>& out) {
     return true;
 }
 
-bool ParseData(const std::string& s, RegValue& v) {
+bool ParseData(std::string_view s, RegValue& v) {
     if (!s.empty() && s[0] == '"') {
         std::size_t pos = 0;
         std::string text;
@@ -144,17 +148,17 @@ bool ParseData(const std::string& s, RegValue& v) {
         v = RegValue::String(text);
         return true;
     }
-    if (s.compare(0, 6, "dword:") == 0) {
+    if (s.substr(0, 6) == "dword:") {
         uint32_t n;
         if (!ReadHexNumber(s.substr(6), n)) return false;
         v = RegValue::Dword(n);
         return true;
     }
-    if (s.compare(0, 4, "hex:") == 0) {
+    if (s.substr(0, 4) == "hex:") {
         v.type = REG_BINARY;
         return ReadHexList(s.substr(4), v.data);
     }
-    if (s.compare(0, 4, "hex(") == 0) {
+    if (s.substr(0, 4) == "hex(") {
         std::size_t close = s.find("):", 4);
         if (close == std::string::npos || !ReadHexNumber(s.substr(4, close - 4), v.type))
             return false;
@@ -163,57 +167,219 @@ bool ParseData(const std::string& s, RegValue& v) {
     return false;
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
+std::string_view Trim(std::string_view s) {
+    std::size_t b = s.find_first_not_of(" \t");
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+// Calls part(name) for each part of a key path, backslashes and empty parts left out.
+template <class Part>
+void ForEachPart(std::string_view path, Part part) {
     std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t nl = text.find('\n', start);
-        std::string line = text.substr(start, nl == std::string::npos ? std::string::npos
-                                                                       : nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-        if (nl == std::string::npos) break;
-        start = nl + 1;
+    while (start <= path.size()) {
+        std::size_t cut = std::min(path.find('\\', start), path.size());
+        if (cut > start) part(path.substr(start, cut - start));
+        start = cut + 1;
     }
-    return lines;
 }
 
-std::string LowerAll(std::string s) {
-    for (char& c : s) c = Lower(c);
-    return s;
-}
-
-// Lookup tables for one parse, so a large file costs linear time, not quadratic.
-struct ParseIndex {
-    std::unordered_map<std::string, std::size_t> keys;                  // lower path -> key
-    std::vector<std::unordered_map<std::string, std::size_t>> values;   // lower name -> value
-
-    std::size_t Key(RegistryData& data, const std::string& path) {
-        std::string norm = NormalizeKeyPath(path);
-        std::size_t cut = 0, at = 0;
-        while (true) {
-            cut = norm.find('\\', cut);
-            std::string prefix = norm.substr(0, cut);
-            auto [it, added] = keys.emplace(LowerAll(prefix), data.keys.size());
-            if (added) {
-                data.keys.push_back({prefix, {}});
-                values.emplace_back();
-            }
-            at = it->second;
-            if (cut == std::string::npos) return at;
-            ++cut;
+// How a section's key stands to a wanted key (both as paths below the root).
+enum class Relation { Other, Same, Below };
+Relation RelationTo(std::string_view section, std::string_view wanted) {
+    std::size_t at = 0;   // where the next part of wanted starts
+    bool differs = false, deeper = false;
+    ForEachPart(section, [&](std::string_view part) {
+        if (differs || deeper) return;
+        while (at < wanted.size() && wanted[at] == '\\') ++at;
+        if (at >= wanted.size()) {
+            deeper = true;
+            return;
         }
+        std::size_t cut = std::min(wanted.find('\\', at), wanted.size());
+        differs = !RegNameEquals(part, wanted.substr(at, cut - at));
+        at = cut;
+    });
+    while (at < wanted.size() && wanted[at] == '\\') ++at;
+    if (differs || at < wanted.size()) return Relation::Other;
+    return deeper ? Relation::Below : Relation::Same;
+}
+
+uint64_t HashName(uint64_t seed, std::string_view name) {
+    uint64_t h = 1469598103934665603ull ^ (seed * 0x9E3779B97F4A7C15ull);
+    for (char c : name) h = (h ^ uint8_t(Lower(c))) * 1099511628211ull;
+    return h ^ (h >> 29);
+}
+
+// Open addressing over non-zero entries, found by a hash and a test of the entry; the table
+// holds no copy of the names, so it costs a few bytes for each entry.
+template <class Entry, class Match>
+Entry FindSlot(const std::vector<Entry>& slots, uint64_t hash, Match match) {
+    if (slots.empty()) return 0;
+    for (std::size_t i = hash & (slots.size() - 1);; i = (i + 1) & (slots.size() - 1))
+        if (slots[i] == 0 || match(slots[i])) return slots[i];
+}
+
+// Adds entry to a table that holds count entries.
+template <class Entry, class HashOf>
+void AddSlot(std::vector<Entry>& slots, std::size_t count, Entry entry, HashOf hashOf) {
+    auto place = [&](Entry e) {
+        std::size_t i = hashOf(e) & (slots.size() - 1);
+        while (slots[i]) i = (i + 1) & (slots.size() - 1);
+        slots[i] = e;
+    };
+    if ((count + 1) * 2 > slots.size()) {
+        std::vector<Entry> old(std::max<std::size_t>(16, slots.size() * 2));
+        old.swap(slots);
+        for (Entry e : old)
+            if (e) place(e);
     }
-    void Set(RegistryData& data, std::size_t key, std::string name, RegValue value) {
-        auto [it, added] = values[key].emplace(LowerAll(name), data.keys[key].values.size());
-        if (added)
-            data.keys[key].values.push_back({std::move(name), std::move(value)});
-        else
-            data.keys[key].values[it->second].value = std::move(value);
+    place(entry);
+}
+
+// Sets values by name within keys during one read, so a key of many values costs linear time.
+class ValueIndex {
+public:
+    using ListOf = std::function<std::vector<RegEntry>&(uint32_t key)>;
+    explicit ValueIndex(ListOf listOf) : listOf_(std::move(listOf)) {}
+
+    void Set(uint32_t key, std::string name, RegValue value) {
+        std::vector<RegEntry>& list = listOf_(key);
+        const uint64_t found = FindSlot(slots_, HashName(key, name), [&](uint64_t e) {
+            return uint32_t((e - 1) >> 32) == key &&
+                   RegNameEquals(list[uint32_t(e - 1)].name, name);
+        });
+        if (found) {
+            list[uint32_t(found - 1)].value = std::move(value);
+            return;
+        }
+        list.push_back({std::move(name), std::move(value)});
+        AddSlot(slots_, count_++, (uint64_t(key) << 32 | (list.size() - 1)) + 1, [&](uint64_t e) {
+            const uint32_t k = uint32_t((e - 1) >> 32);
+            return HashName(k, listOf_(k)[uint32_t(e - 1)].name);
+        });
     }
+
+private:
+    ListOf listOf_;
+    std::vector<uint64_t> slots_;   // (key << 32 | position) + 1
+    std::size_t count_ = 0;
 };
 
+// Reads the text line by line: section(path) is told each section of the current user's root,
+// with the path below the root, and answers whether its values are wanted; value(name, value)
+// gets each wanted value. Returns true when the text is blank, or has a known header and
+// every line was read (values not wanted are not looked at).
+template <class OnSection, class OnValue>
+bool ScanText(std::string_view text, OnSection section, OnValue value) {
+    std::size_t next = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    auto nextLine = [&](std::string_view& line) {
+        if (next > text.size()) return false;
+        std::size_t end = std::min(text.find('\n', next), text.size());
+        line = text.substr(next, end - next);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        next = end + 1;
+        return true;
+    };
+    std::string_view line;
+    do {
+        if (!nextLine(line)) return true;   // blank
+        line = Trim(line);
+    } while (line.empty());
+    if (std::find(std::begin(kHeaders), std::end(kHeaders), line) == std::end(kHeaders))
+        return false;
+
+    bool whole = true;
+    enum { kNone, kSkip, kTake } current = kNone;
+    std::string joined, name;
+    while (nextLine(line)) {
+        line = Trim(line);
+        if (line.empty() || line[0] == ';') continue;
+        // A hex list may go on over lines ending in a backslash.
+        if (line.back() == '\\' && line.find("=hex") != std::string_view::npos) {
+            joined.assign(line.substr(0, line.size() - 1));
+            std::string_view more;
+            while (nextLine(more)) {
+                more = Trim(more);
+                const bool goesOn = !more.empty() && more.back() == '\\';
+                joined += goesOn ? more.substr(0, more.size() - 1) : more;
+                if (!goesOn) break;
+            }
+            line = joined;
+        }
+        if (line[0] == '[') {
+            current = kNone;
+            if (line.back() != ']') {
+                whole = false;
+                continue;
+            }
+            std::string_view path = line.substr(1, line.size() - 2);
+            std::string_view root = path.substr(0, path.find('\\'));
+            if (!RegNameEquals(root, kRoot)) {
+                whole = false;
+                continue;
+            }
+            current = section(path.substr(root.size())) ? kTake : kSkip;
+            continue;
+        }
+        if (current == kSkip) continue;
+        std::size_t pos = 0;
+        if (line[0] == '@') {
+            name.clear();
+            pos = 1;
+        } else if (!ReadQuoted(line, pos, name)) {
+            pos = line.size();
+        }
+        RegValue v;
+        if (current == kNone || pos >= line.size() || line[pos] != '=' ||
+            !ParseData(line.substr(pos + 1), v)) {
+            whole = false;
+            continue;
+        }
+        value(std::move(name), std::move(v));
+    }
+    return whole;
+}
+
 // ---- the file ----
+
+enum class FileState { Missing, Read, TooLarge, Unreadable, NotAFile };
+
+// Reads the registry file, at most kMaxFileBytes of it (cut after a whole line). Something
+// that is not a regular file is refused without waiting on it.
+FileState ReadRegistryFile(const std::string& path, std::string& text) {
+    text.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return FileState::NotAFile;
+    }
+    text.reserve(std::min<std::size_t>(std::size_t(st.st_size), kMaxFileBytes) + 1);
+    char buf[65536];
+    ssize_t n = 0;
+    while (text.size() <= kMaxFileBytes) {
+        n = read(fd, buf, std::min<std::size_t>(sizeof buf, kMaxFileBytes + 1 - text.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, std::size_t(n));
+    }
+    close(fd);
+    if (n < 0) {
+        text.clear();
+        return FileState::Unreadable;
+    }
+    if (text.size() <= kMaxFileBytes) return FileState::Read;
+    std::size_t end = text.rfind('\n', kMaxFileBytes - 1);
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    return FileState::TooLarge;
+}
+
+bool IsFileOrMissing(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
+}
 
 class FileLock {
 public:
@@ -260,125 +426,113 @@ RegValue RegValue::String(const std::string& s, uint32_t type) {
     return r;
 }
 
-bool RegNameEquals(const std::string& a, const std::string& b) {
+bool RegNameEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (Lower(a[i]) != Lower(b[i])) return false;
     return true;
 }
 
-std::string NormalizeKeyPath(const std::string& path) {
+std::string NormalizeKeyPath(std::string_view path) {
     std::string out;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t cut = path.find('\\', start);
-        std::string part = path.substr(start, cut == std::string::npos ? std::string::npos
-                                                                        : cut - start);
-        if (!part.empty()) {
-            if (!out.empty()) out += '\\';
-            out += part;
-        }
-        if (cut == std::string::npos) break;
-        start = cut + 1;
-    }
+    ForEachPart(path, [&](std::string_view part) {
+        if (!out.empty()) out += '\\';
+        out += part;
+    });
     return out;
 }
 
-RegEntry* RegKeyData::Find(const std::string& name) {
+RegEntry* RegKeyData::Find(std::string_view name) {
     for (RegEntry& e : values)
         if (RegNameEquals(e.name, name)) return &e;
     return nullptr;
 }
-const RegEntry* RegKeyData::Find(const std::string& name) const {
+const RegEntry* RegKeyData::Find(std::string_view name) const {
     return const_cast<RegKeyData*>(this)->Find(name);
 }
 
-RegKeyData* RegistryData::Find(const std::string& path) {
-    std::string norm = NormalizeKeyPath(path);
-    for (RegKeyData& k : keys)
-        if (RegNameEquals(k.path, norm)) return &k;
-    return nullptr;
+RegistryData::RegistryData() { keys.push_back({}); }
+
+std::size_t RegistryData::Child(std::size_t parent, std::string_view name) const {
+    const uint32_t found = FindSlot(children_, HashName(parent, name), [&](uint32_t k) {
+        return keys[k].parent == parent && RegNameEquals(keys[k].name, name);
+    });
+    return found ? found : std::string::npos;
 }
-const RegKeyData* RegistryData::Find(const std::string& path) const {
+
+void RegistryData::AddToIndex(uint32_t key) {
+    AddSlot(children_, std::size_t(key) - 1, key,
+            [&](uint32_t k) { return HashName(keys[k].parent, keys[k].name); });
+}
+
+std::size_t RegistryData::CreateIndex(std::string_view path) {
+    std::size_t at = 0;
+    ForEachPart(path, [&](std::string_view part) {
+        std::size_t child = Child(at, part);
+        if (child == std::string::npos) {
+            keys.push_back({std::string(part), uint32_t(at), {}});
+            child = keys.size() - 1;
+            AddToIndex(uint32_t(child));
+        }
+        at = child;
+    });
+    return at;
+}
+
+RegKeyData& RegistryData::Create(std::string_view path) { return keys[CreateIndex(path)]; }
+
+RegKeyData* RegistryData::Find(std::string_view path) {
+    std::size_t at = 0;
+    ForEachPart(path, [&](std::string_view part) {
+        if (at != std::string::npos) at = Child(at, part);
+    });
+    return at == std::string::npos ? nullptr : &keys[at];
+}
+const RegKeyData* RegistryData::Find(std::string_view path) const {
     return const_cast<RegistryData*>(this)->Find(path);
 }
 
-RegKeyData& RegistryData::Create(const std::string& path) {
-    std::string norm = NormalizeKeyPath(path);
-    std::size_t cut = 0;
-    while (true) {
-        cut = norm.find('\\', cut);
-        std::string prefix = norm.substr(0, cut);
-        if (!Find(prefix)) keys.push_back({prefix, {}});
-        if (cut == std::string::npos) break;
-        ++cut;
+std::string RegistryData::PathOf(std::size_t index) const {
+    std::vector<std::size_t> chain;
+    for (std::size_t k = index; k != 0; k = keys[k].parent) chain.push_back(k);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.empty()) path += '\\';
+        path += keys[*it].name;
     }
-    return *Find(norm);
+    return path;
 }
 
-RegistryData ParseRegistryText(const std::string& text) {
+RegistryData ParseRegistryText(std::string_view text, bool* whole) {
     RegistryData data;
-    std::vector<std::string> lines = SplitLines(text);
-    std::size_t i = 0;
-    while (i < lines.size() && lines[i].find_first_not_of(" \t") == std::string::npos) ++i;
-    if (i == lines.size()) return data;
-    std::string header = lines[i];
-    if (header.compare(0, 3, "\xEF\xBB\xBF") == 0) header.erase(0, 3);
-    if (header != kHeader) return data;
-
-    ParseIndex index;
-    std::size_t current = std::string::npos;
-    for (++i; i < lines.size(); ++i) {
-        std::string line = lines[i];
-        std::size_t b = line.find_first_not_of(" \t");
-        if (b == std::string::npos || line[b] == ';') continue;
-        line.erase(0, b);
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        // A hex list may go on over lines ending in a backslash.
-        const bool hexLine = line.find("=hex") != std::string::npos;
-        while (hexLine && line.back() == '\\' && i + 1 < lines.size()) {
-            line.pop_back();
-            std::string next = lines[++i];
-            std::size_t nb = next.find_first_not_of(" \t");
-            line += nb == std::string::npos ? "" : next.substr(nb);
-        }
-        if (line[0] == '[') {
-            current = std::string::npos;
-            if (line.back() != ']') continue;
-            std::string path = line.substr(1, line.size() - 2);
-            std::string root = path.substr(0, path.find('\\'));
-            if (!RegNameEquals(root, kRoot)) continue;
-            // A key nested past any real use would cost memory for each level and write
-            // out far larger than it read: such a section is skipped.
-            if (std::count(path.begin(), path.end(), '\\') > kMaxKeyDepth) continue;
-            current = index.Key(data, path.substr(root.size()));
-            continue;
-        }
-        if (current == std::string::npos) continue;
-        std::string name;
-        std::size_t pos = 0;
-        if (line[0] == '@') {
-            pos = 1;
-        } else if (!ReadQuoted(line, pos, name)) {
-            continue;
-        }
-        if (pos >= line.size() || line[pos] != '=') continue;
-        RegValue value;
-        if (!ParseData(line.substr(pos + 1), value)) continue;
-        index.Set(data, current, std::move(name), std::move(value));
-    }
+    ValueIndex values([&](uint32_t key) -> std::vector<RegEntry>& { return data.keys[key].values; });
+    uint32_t current = 0;
+    const bool all = ScanText(
+        text,
+        [&](std::string_view path) {
+            current = uint32_t(data.CreateIndex(path));
+            return true;
+        },
+        [&](std::string name, RegValue value) {
+            values.Set(current, std::move(name), std::move(value));
+        });
+    if (whole) *whole = all;
     return data;
 }
 
 std::string FormatRegistryText(const RegistryData& data) {
+    // A key without values that has children is implied by them and is not written.
+    std::vector<bool> parent(data.keys.size());
+    for (std::size_t k = 1; k < data.keys.size(); ++k) parent[data.keys[k].parent] = true;
     std::string out = std::string(kHeader) + "\n";
-    for (const RegKeyData& k : data.keys) {
-        if (k.path.empty() && k.values.empty()) continue;
+    for (std::size_t k = 0; k < data.keys.size(); ++k) {
+        const RegKeyData& key = data.keys[k];
+        if (key.values.empty() && (k == 0 || parent[k])) continue;
         out += "\n[";
         out += kRoot;
-        if (!k.path.empty()) out += "\\" + k.path;
+        if (k != 0) out += "\\" + data.PathOf(k);
         out += "]\n";
-        for (const RegEntry& e : k.values) {
+        for (const RegEntry& e : key.values) {
             out += e.name.empty() ? std::string("@") : Quote(e.name);
             out += "=" + FormatValue(e.value) + "\n";
         }
@@ -393,23 +547,14 @@ std::string RegistryPath() {
 }
 
 RegistryData LoadRegistry() {
-    int fd = open(RegistryPath().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    struct stat st;
     std::string text;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxFileBytes) {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0 && off_t(text.size()) <= kMaxFileBytes)
-            text.append(buf, std::size_t(n));
-        if (n < 0) text.clear();
-    }
-    close(fd);
+    if (ReadRegistryFile(RegistryPath(), text) != FileState::Read) return {};
     return ParseRegistryText(text);
 }
 
 bool SaveRegistry(const RegistryData& data) {
     const std::string path = RegistryPath();
+    if (!IsFileOrMissing(path)) return false;
     std::string::size_type slash = path.find_last_of('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     if (!MakeDirs(dir, 0700)) return false;
@@ -436,54 +581,105 @@ RegistryWriteFn SetRegistryWriteFn(RegistryWriteFn fn) {
     return old;
 }
 
+namespace {
+
+// Reads the whole store under the file's lock, lets change alter it (change answers whether
+// there is anything to save) and saves it. A file that was not read whole is kept aside
+// first; when no copy can be made nothing is saved.
+bool Rewrite(const std::function<bool(RegistryData&)>& change) {
+    const std::string path = RegistryPath();
+    FileLock lock(path);
+    std::string text;
+    const FileState state = ReadRegistryFile(path, text);
+    if (state == FileState::NotAFile) return false;
+    bool whole = true;
+    RegistryData data = ParseRegistryText(text, &whole);
+    std::string().swap(text);
+    if (!change(data)) return true;
+    const bool keep = state == FileState::TooLarge || state == FileState::Unreadable ||
+                      (state == FileState::Read && !whole);
+    if (keep && KeepFileAside(path).empty()) return false;
+    return SaveRegistry(data);
+}
+
+} // namespace
+
 std::optional<RegKey> RegKey::Open(const std::string& path, bool create) {
     std::string norm = NormalizeKeyPath(path);
     if (HasLineBreak(norm)) return std::nullopt;
+    std::vector<RegEntry> values;
     if (!create) {
-        if (norm.empty() || LoadRegistry().Find(norm)) return RegKey(norm);
-        return std::nullopt;
+        // Only this key's values are kept, so reading a large file costs little beyond it.
+        std::string text;
+        if (ReadRegistryFile(RegistryPath(), text) == FileState::NotAFile) return std::nullopt;
+        bool found = norm.empty();
+        ValueIndex index([&](uint32_t) -> std::vector<RegEntry>& { return values; });
+        ScanText(
+            text,
+            [&](std::string_view section) {
+                Relation r = RelationTo(section, norm);
+                found = found || r != Relation::Other;
+                return r == Relation::Same;
+            },
+            [&](std::string name, RegValue value) {
+                index.Set(0, std::move(name), std::move(value));
+            });
+        if (!found) return std::nullopt;
+        return RegKey(norm, std::move(values));
     }
-    FileLock lock(RegistryPath());
-    RegistryData data = LoadRegistry();
-    if (norm.empty() || data.Find(norm)) return RegKey(norm);
-    data.Create(norm);
-    if (!SaveRegistry(data)) return std::nullopt;
-    return RegKey(norm);
+    if (!Rewrite([&](RegistryData& data) {
+            const RegKeyData* key = data.Find(norm);
+            const bool missing = !key;
+            if (missing) key = &data.Create(norm);
+            values = key->values;
+            return missing;
+        }))
+        return std::nullopt;
+    return RegKey(norm, std::move(values));
 }
 
 std::optional<RegValue> RegKey::Get(const std::string& name) const {
-    RegistryData data = LoadRegistry();
-    const RegKeyData* key = data.Find(path_);
-    if (!key) return std::nullopt;
-    const RegEntry* e = key->Find(name);
-    if (!e) return std::nullopt;
-    return e->value;
+    for (const RegEntry& e : values_)
+        if (RegNameEquals(e.name, name)) return e.value;
+    return std::nullopt;
 }
 
 bool RegKey::Set(const std::string& name, const RegValue& value) {
     if (HasLineBreak(name)) return false;
-    FileLock lock(RegistryPath());
-    RegistryData data = LoadRegistry();
-    RegKeyData& key = data.Create(path_);
-    if (RegEntry* e = key.Find(name))
-        e->value = value;
-    else
-        key.values.push_back({name, value});
-    return SaveRegistry(data);
+    std::vector<RegEntry> values;
+    if (!Rewrite([&](RegistryData& data) {
+            RegKeyData& key = data.Create(path_);
+            if (RegEntry* e = key.Find(name))
+                e->value = value;
+            else
+                key.values.push_back({name, value});
+            values = key.values;
+            return true;
+        }))
+        return false;
+    values_ = std::move(values);
+    return true;
 }
 
 bool RegKey::Remove(const std::string& name) {
-    FileLock lock(RegistryPath());
-    RegistryData data = LoadRegistry();
-    RegKeyData* key = data.Find(path_);
-    if (!key) return false;
-    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
-        if (RegNameEquals(it->name, name)) {
-            key->values.erase(it);
-            return SaveRegistry(data);
+    bool removed = false;
+    std::vector<RegEntry> values;
+    const bool saved = Rewrite([&](RegistryData& data) {
+        RegKeyData* key = data.Find(path_);
+        if (!key) return false;
+        for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+            if (RegNameEquals(it->name, name)) {
+                key->values.erase(it);
+                removed = true;
+                break;
+            }
         }
-    }
-    return false;
+        values = key->values;
+        return removed;
+    });
+    if (!saved || !removed) return false;
+    values_ = std::move(values);
+    return true;
 }
 
 } // namespace platform

@@ -1,12 +1,13 @@
 // A file-backed HKEY_CURRENT_USER shared by both programs. Key paths and value names match
 // without regard to case; a leading backslash is ignored. Values are typed and keep their
 // raw bytes. The file is human-readable (.reg style), saved atomically with mode 0600.
-// A corrupt or unreadable file reads as empty.
+// A corrupt or unreadable file reads as empty, and is kept aside before a save replaces it.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -23,39 +24,56 @@ struct RegValue {
     static RegValue String(const std::string& s, uint32_t type = REG_SZ);
 };
 
-// The whole store in memory: keys by full path (as first written), values in the order
-// first written. Paths and names are looked up without regard to ASCII case.
+// The whole store in memory: a tree of keys, each holding its own name and its parent, values
+// in the order first written. Paths and names are looked up without regard to ASCII case.
 struct RegEntry {
     std::string name;
     RegValue value;
 };
 struct RegKeyData {
-    std::string path;            // "Software\Maker\App"; "" is the root
+    std::string name;            // the last part of the key's path; "" for the root
+    uint32_t parent = 0;         // index of the parent in RegistryData::keys; the root's is 0
     std::vector<RegEntry> values;
 
-    RegEntry* Find(const std::string& name);
-    const RegEntry* Find(const std::string& name) const;
+    RegEntry* Find(std::string_view name);
+    const RegEntry* Find(std::string_view name) const;
 };
-struct RegistryData {
+class RegistryData {
+public:
+    RegistryData();   // the root key alone
+
+    // keys[0] is the root; a parent comes before its children. Keys are added by Create only.
     std::vector<RegKeyData> keys;
 
-    RegKeyData* Find(const std::string& path);
-    const RegKeyData* Find(const std::string& path) const;
+    RegKeyData* Find(std::string_view path);
+    const RegKeyData* Find(std::string_view path) const;
     // The key, created with its missing parents when absent.
-    RegKeyData& Create(const std::string& path);
+    RegKeyData& Create(std::string_view path);
+    std::size_t CreateIndex(std::string_view path);
+    // "Software\Maker\App" for keys[index]; "" for the root.
+    std::string PathOf(std::size_t index) const;
+
+private:
+    std::size_t Child(std::size_t parent, std::string_view name) const;
+    void AddToIndex(uint32_t key);
+    std::vector<uint32_t> children_;   // open addressing by (parent, name); 0 is a free slot
 };
 
 // A key path made plain: leading, trailing and doubled backslashes dropped.
-std::string NormalizeKeyPath(const std::string& path);
+std::string NormalizeKeyPath(std::string_view path);
 // ASCII case-insensitive equality (the rule for key paths and value names).
-bool RegNameEquals(const std::string& a, const std::string& b);
+bool RegNameEquals(std::string_view a, std::string_view b);
 
-// The file's text form and back. Parsing never fails: text without the header reads as an
-// empty store, and a line it cannot read is skipped.
-RegistryData ParseRegistryText(const std::string& text);
+// The file's text form and back. The text starts with our own header or with a header of the
+// Windows registry editor's export ("REGEDIT4", "Windows Registry Editor Version 5.00"); what
+// is written always has our own. Parsing never fails: text without a known header reads as
+// an empty store, and a line it cannot read is skipped. whole (when given) tells whether
+// every line was taken: false for a text without a known header or with a line skipped.
+RegistryData ParseRegistryText(std::string_view text, bool* whole = nullptr);
 std::string FormatRegistryText(const RegistryData& data);
 
-// Reads the file (empty when missing, unreadable or corrupt) / saves it atomically.
+// Reads the file (empty when missing, unreadable or not understood) / saves it atomically.
+// Neither touches a path that names something other than a regular file.
 RegistryData LoadRegistry();
 bool SaveRegistry(const RegistryData& data);
 
@@ -66,7 +84,10 @@ RegistryWriteFn SetRegistryWriteFn(RegistryWriteFn fn);
 // The registry file: $CORVANE_REGISTRY, else $XDG_CONFIG_HOME/corvane/registry.reg.
 std::string RegistryPath();
 
-// One open key. Each Open reads the file afresh; each write saves it at once.
+// One open key. Open reads the file once, and Get answers from the key's values as read then.
+// Each write reads the file afresh under a lock and saves it at once; a file that was not
+// read whole (no known header, a line that could not be read, too large, unreadable) is
+// first kept aside as "<file>.bad-<stamp>", and the write fails when no copy can be made.
 class RegKey {
 public:
     // Opens an existing key (nullopt when missing), or creates it and its parents.
@@ -80,8 +101,10 @@ public:
     bool Remove(const std::string& name);
 
 private:
-    explicit RegKey(std::string path) : path_(std::move(path)) {}
+    RegKey(std::string path, std::vector<RegEntry> values)
+        : path_(std::move(path)), values_(std::move(values)) {}
     std::string path_;
+    std::vector<RegEntry> values_;   // as last read or written
 };
 
 } // namespace platform
