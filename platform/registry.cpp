@@ -266,24 +266,76 @@ private:
     std::size_t count_ = 0;
 };
 
-// Reads the text line by line: section(path) is told each section of the current user's root,
-// with the path below the root, and answers whether its values are wanted; value(name, value)
-// gets each wanted value. Returns true when the text is blank, or has a known header and
-// every line was read (values not wanted are not looked at).
-template <class OnSection, class OnValue>
-bool ScanText(std::string_view text, OnSection section, OnValue value) {
-    std::size_t next = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-    auto nextLine = [&](std::string_view& line) {
-        if (next > text.size()) return false;
-        std::size_t end = std::min(text.find('\n', next), text.size());
-        line = text.substr(next, end - next);
+// The lines of a text, or of an open file read a piece at a time (at most kMaxFileBytes of
+// it, cut after a whole line). A line stays valid until the next is taken.
+class LineSource {
+public:
+    explicit LineSource(std::string_view text) : text_(text) {}
+    explicit LineSource(int fd) : fd_(fd) {}
+
+    bool Next(std::string_view& line) {
+        std::size_t end = text_.find('\n', next_);
+        while (end == std::string_view::npos && More()) end = text_.find('\n', next_);
+        if (end == std::string_view::npos) {
+            if (next_ >= text_.size()) return false;
+            end = text_.size();
+        }
+        line = text_.substr(next_, end - next_);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        next = end + 1;
+        next_ = end + 1;
         return true;
-    };
+    }
+    bool failed() const { return failed_; }
+    bool tooLarge() const { return tooLarge_; }
+
+private:
+    // Reads the next piece of the file behind the line begun; false when nothing came.
+    bool More() {
+        if (fd_ < 0 || done_) return false;
+        buf_.erase(0, next_);
+        next_ = 0;
+        const std::size_t old = buf_.size();
+        buf_.resize(old + std::min<std::size_t>(65536, kMaxFileBytes + 1 - taken_));
+        ssize_t n;
+        do {
+            n = read(fd_, buf_.data() + old, buf_.size() - old);
+        } while (n < 0 && errno == EINTR);
+        buf_.resize(old + std::size_t(std::max<ssize_t>(n, 0)));
+        taken_ += buf_.size() - old;
+        done_ = n <= 0;
+        if (n < 0) {
+            failed_ = true;
+            buf_.clear();
+        }
+        if (taken_ > kMaxFileBytes) {   // the rest, and the line it cuts, are not taken
+            tooLarge_ = done_ = true;
+            const std::size_t nl = buf_.rfind('\n');
+            buf_.resize(nl == std::string::npos ? 0 : nl + 1);
+        }
+        text_ = buf_;
+        return buf_.size() > old;
+    }
+
+    int fd_ = -1;
+    std::string_view text_;
+    std::size_t next_ = 0;
+    std::string buf_;
+    std::size_t taken_ = 0;
+    bool done_ = false, failed_ = false, tooLarge_ = false;
+};
+
+// Reads the lines: section(path) is told each section of the current user's root, with the
+// path below the root, and answers whether its values are wanted; value(name, value) gets
+// each wanted value. Returns true when the text is blank, or has a known header and every
+// line was read (values not wanted are not looked at).
+template <class OnSection, class OnValue>
+bool ScanLines(LineSource& lines, OnSection section, OnValue value) {
     std::string_view line;
+    bool first = true;
     do {
-        if (!nextLine(line)) return true;   // blank
+        if (!lines.Next(line)) return true;   // blank
+        if (first && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+        first = false;
         line = Trim(line);
     } while (line.empty());
     if (std::find(std::begin(kHeaders), std::end(kHeaders), line) == std::end(kHeaders))
@@ -292,14 +344,14 @@ bool ScanText(std::string_view text, OnSection section, OnValue value) {
     bool whole = true;
     enum { kNone, kSkip, kTake } current = kNone;
     std::string joined, name;
-    while (nextLine(line)) {
+    while (lines.Next(line)) {
         line = Trim(line);
         if (line.empty() || line[0] == ';') continue;
         // A hex list may go on over lines ending in a backslash.
         if (line.back() == '\\' && line.find("=hex") != std::string_view::npos) {
             joined.assign(line.substr(0, line.size() - 1));
             std::string_view more;
-            while (nextLine(more)) {
+            while (lines.Next(more)) {
                 more = Trim(more);
                 const bool goesOn = !more.empty() && more.back() == '\\';
                 joined += goesOn ? more.substr(0, more.size() - 1) : more;
@@ -345,35 +397,36 @@ bool ScanText(std::string_view text, OnSection section, OnValue value) {
 
 enum class FileState { Missing, Read, TooLarge, Unreadable, NotAFile };
 
-// Reads the registry file, at most kMaxFileBytes of it (cut after a whole line). Something
-// that is not a regular file is refused without waiting on it.
-FileState ReadRegistryFile(const std::string& path, std::string& text) {
-    text.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+// Opens the registry file for reading (fd is then open). Something that is not a regular
+// file is refused without waiting on it.
+FileState OpenRegistryFile(const std::string& path, int& fd) {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return FileState::NotAFile;
-    }
-    text.reserve(std::min<std::size_t>(std::size_t(st.st_size), kMaxFileBytes) + 1);
-    char buf[65536];
-    ssize_t n = 0;
-    while (text.size() <= kMaxFileBytes) {
-        n = read(fd, buf, std::min<std::size_t>(sizeof buf, kMaxFileBytes + 1 - text.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, std::size_t(n));
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return FileState::Read;
+    close(fd);
+    fd = -1;
+    return FileState::NotAFile;
+}
+
+// Reads the registry file, at most kMaxFileBytes of it (cut after a whole line).
+FileState ReadRegistryFile(const std::string& path, std::string& text) {
+    text.clear();
+    int fd;
+    FileState state = OpenRegistryFile(path, fd);
+    if (state != FileState::Read) return state;
+    LineSource lines(fd);
+    std::string_view line;
+    while (lines.Next(line)) {
+        text += line;
+        text += '\n';
     }
     close(fd);
-    if (n < 0) {
+    if (lines.failed()) {
         text.clear();
         return FileState::Unreadable;
     }
-    if (text.size() <= kMaxFileBytes) return FileState::Read;
-    std::size_t end = text.rfind('\n', kMaxFileBytes - 1);
-    text.resize(end == std::string::npos ? 0 : end + 1);
-    return FileState::TooLarge;
+    return lines.tooLarge() ? FileState::TooLarge : FileState::Read;
 }
 
 bool IsFileOrMissing(const std::string& path) {
@@ -454,15 +507,17 @@ const RegEntry* RegKeyData::Find(std::string_view name) const {
 RegistryData::RegistryData() { keys.push_back({}); }
 
 std::size_t RegistryData::Child(std::size_t parent, std::string_view name) const {
-    const uint32_t found = FindSlot(children_, HashName(parent, name), [&](uint32_t k) {
-        return keys[k].parent == parent && RegNameEquals(keys[k].name, name);
+    const uint64_t tag = HashName(parent, name) >> 32;
+    const uint64_t found = FindSlot(children_, tag, [&](uint64_t e) {
+        const uint32_t k = uint32_t(e);
+        return e >> 32 == tag && keys[k].parent == parent && RegNameEquals(keys[k].name, name);
     });
-    return found ? found : std::string::npos;
+    return found ? std::size_t(uint32_t(found)) : std::string::npos;
 }
 
 void RegistryData::AddToIndex(uint32_t key) {
-    AddSlot(children_, std::size_t(key) - 1, key,
-            [&](uint32_t k) { return HashName(keys[k].parent, keys[k].name); });
+    const uint64_t tag = HashName(keys[key].parent, keys[key].name) >> 32;
+    AddSlot(children_, std::size_t(key) - 1, tag << 32 | key, [](uint64_t e) { return e >> 32; });
 }
 
 std::size_t RegistryData::CreateIndex(std::string_view path) {
@@ -505,10 +560,22 @@ std::string RegistryData::PathOf(std::size_t index) const {
 
 RegistryData ParseRegistryText(std::string_view text, bool* whole) {
     RegistryData data;
+    // Room at once for as many keys as the sections name, so that the store never stands
+    // twice in memory while it grows.
+    std::size_t parts = 1;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::size_t b = text.find_first_not_of(" \t", at);
+        if (b < end && text[b] == '[')
+            parts += 1 + std::size_t(std::count(text.begin() + b, text.begin() + end, '\\'));
+        at = end;
+    }
+    data.keys.reserve(parts);
     ValueIndex values([&](uint32_t key) -> std::vector<RegEntry>& { return data.keys[key].values; });
     uint32_t current = 0;
-    const bool all = ScanText(
-        text,
+    LineSource lines(text);
+    const bool all = ScanLines(
+        lines,
         [&](std::string_view path) {
             current = uint32_t(data.CreateIndex(path));
             return true;
@@ -609,21 +676,27 @@ std::optional<RegKey> RegKey::Open(const std::string& path, bool create) {
     if (HasLineBreak(norm)) return std::nullopt;
     std::vector<RegEntry> values;
     if (!create) {
-        // Only this key's values are kept, so reading a large file costs little beyond it.
-        std::string text;
-        if (ReadRegistryFile(RegistryPath(), text) == FileState::NotAFile) return std::nullopt;
+        // The file is read a piece at a time and only this key's values are kept, so a
+        // large file costs little memory.
+        int fd;
+        const FileState state = OpenRegistryFile(RegistryPath(), fd);
+        if (state == FileState::NotAFile) return std::nullopt;
         bool found = norm.empty();
         ValueIndex index([&](uint32_t) -> std::vector<RegEntry>& { return values; });
-        ScanText(
-            text,
-            [&](std::string_view section) {
-                Relation r = RelationTo(section, norm);
-                found = found || r != Relation::Other;
-                return r == Relation::Same;
-            },
-            [&](std::string name, RegValue value) {
-                index.Set(0, std::move(name), std::move(value));
-            });
+        if (state == FileState::Read) {
+            LineSource lines(fd);
+            ScanLines(
+                lines,
+                [&](std::string_view section) {
+                    Relation r = RelationTo(section, norm);
+                    found = found || r != Relation::Other;
+                    return r == Relation::Same;
+                },
+                [&](std::string name, RegValue value) {
+                    index.Set(0, std::move(name), std::move(value));
+                });
+            close(fd);
+        }
         if (!found) return std::nullopt;
         return RegKey(norm, std::move(values));
     }

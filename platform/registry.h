@@ -56,7 +56,8 @@ public:
 private:
     std::size_t Child(std::size_t parent, std::string_view name) const;
     void AddToIndex(uint32_t key);
-    std::vector<uint32_t> children_;   // open addressing by (parent, name); 0 is a free slot
+    // Open addressing by (parent, name): the name's hash above the key's index; 0 is free.
+    std::vector<uint64_t> children_;
 };
 
 // A key path made plain: leading, trailing and doubled backslashes dropped.

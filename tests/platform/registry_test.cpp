@@ -242,7 +242,9 @@ TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
         WriteFile(env.registry(), c.text);
         auto read = RegKey::Open("Software\\X", false);
         EXPECT_EQ(read.has_value(), c.read) << shown;
-        if (read) EXPECT_TRUE(Same(*read->Get("v"), RegValue::Dword(1))) << shown;
+        if (read) {
+            EXPECT_TRUE(Same(*read->Get("v"), RegValue::Dword(1))) << shown;
+        }
         EXPECT_TRUE(TakeKeptCopies(env).empty()) << shown;   // reading keeps nothing
         auto key = RegKey::Open("Software\\X", true);
         ASSERT_TRUE(key) << shown;
@@ -251,7 +253,9 @@ TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
         EXPECT_EQ(ReadFile(env.registry()).rfind("CORVANE REGISTRY 1\n", 0), 0u) << shown;
         const std::vector<std::string> kept = TakeKeptCopies(env);
         ASSERT_EQ(kept.size(), c.kept ? 1u : 0u) << shown;
-        if (c.kept) EXPECT_TRUE(kept[0] == c.text) << shown;
+        if (c.kept) {
+            EXPECT_TRUE(kept[0] == c.text) << shown;
+        }
     }
 }
 
