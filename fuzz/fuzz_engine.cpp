@@ -91,7 +91,7 @@ public:
         if (old) Fail("a received message filed as old");
         if (date.size() > 19) Fail("a date longer than yyyy/mm/dd hh:mm:ss");
         ++filed;
-        return {};
+        return {true, filed % 3 != 0};   // every third save fails: the message stays
     }
     void ModifyIcon(int kind) override {
         if (kind != 1 && kind != 2) Fail("unknown icon");
