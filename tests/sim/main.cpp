@@ -28,6 +28,7 @@ void Usage() {
     std::cerr << "usage: corvane-sim [--ports DIR] [--com N] [--version TEXT] [--init TEXT]\n"
                  "                   [--message NUMBER:TEXT]... [--notify-every SECONDS]"
                  " [--baud N]\n"
+                 "                   [--prompt-delay MS]\n"
                  "       corvane-sim --bootloader --firmware DIR [--ports DIR] [--com N]\n";
 }
 
@@ -177,6 +178,7 @@ int main(int argc, char** argv) {
     int com = 1;
     int notifyEvery = 0;
     int baud = 0;
+    int promptDelay = 0;
     std::string version, init;
     std::vector<std::pair<std::string, std::string>> messages;
     bool bootLoader = false;
@@ -215,6 +217,8 @@ int main(int argc, char** argv) {
             ok = ToInt(val, notifyEvery);
         } else if (opt == "--baud") {
             ok = ToInt(val, baud);
+        } else if (opt == "--prompt-delay") {
+            ok = ToInt(val, promptDelay);
         } else if (opt == "--firmware") {
             firmware = val;
         } else {
@@ -255,6 +259,7 @@ int main(int argc, char** argv) {
             unit.SetVersion(version);
         unit.SetExpectedInit(init);
         unit.SetBaud(baud);
+        unit.SetPromptDelay(std::chrono::milliseconds(promptDelay));
         for (const auto& [number, text] : messages)
             unit.Store(number, text, Timestamp());
         unit.SetHandler([](const std::string& line) -> std::optional<std::string> {

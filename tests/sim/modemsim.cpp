@@ -131,6 +131,7 @@ struct ModemSim::Impl {
     std::chrono::milliseconds splitGap{0};
     int baud = 0;
     bool noPrompt = false;
+    std::chrono::milliseconds promptDelay{0};
     bool errorAfterText = false;
     std::function<std::optional<std::string>(const std::string&)> handler;
 
@@ -463,6 +464,7 @@ struct ModemSim::Impl {
             bodyNumber = number;
             body.clear();
             inBody = true;
+            tail = std::max(Clock::now(), tail) + promptDelay;
             return Enqueue("\r\n> ");
         }
         if (StartsWith(up, "AT+CMGR=")) {
@@ -609,6 +611,11 @@ void ModemSim::SetBaud(int baud) {
 void ModemSim::SetNoPromptFor(bool on) {
     std::lock_guard<std::mutex> lock(d_->mu);
     d_->noPrompt = on;
+}
+
+void ModemSim::SetPromptDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    d_->promptDelay = std::max(std::chrono::milliseconds(0), delay);
 }
 
 void ModemSim::SetErrorAfterText(bool on) {
