@@ -433,6 +433,8 @@ void TFrmCompose::ActionSendExecute() {
     } else {
         StatusPanel1->setText(QStringLiteral("Sending..."));
         Sending = true;
+        // The engine blocks this thread: show "Sending..." and the disabled boxes first.
+        platform::PaintWindowsNow();
         try {
             result = SendThroughEngine(text, number);
         } catch (const platform::UnansweredBox&) {

@@ -230,6 +230,8 @@ void TFormOptions::btnOKClick() {
             const int n = std::stoi(entry.substr(3));
             if (n != Settings.Port) {
                 Settings.Port = n;
+                // The probe blocks this thread: the dialog is painted as it now stands.
+                platform::PaintWindowsNow();
                 if (!ProbePort(n))
                     platform::MessageBox("The Corvane modem unit was not found on your chosen port.",
                                          "Error");

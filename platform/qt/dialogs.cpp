@@ -73,6 +73,11 @@ DialogScript SetDialogScript(DialogScript script) {
     return old;
 }
 
+void PaintWindowsNow() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible()) window->repaint();
+}
+
 void SetDialogScriptRequired(bool required) { g_required = required; }
 bool DialogScriptRequired() { return g_required; }
 

@@ -29,6 +29,10 @@ DialogScript SetDialogScript(DialogScript script);
 void SetDialogScriptRequired(bool required);
 bool DialogScriptRequired();
 
+// Paints every shown window at once, for a handler that is about to block the GUI thread
+// (nothing is drawn while it blocks). Handles no events, so no input gets in meanwhile.
+void PaintWindowsNow();
+
 // QString <-> Windows-1252 bytes.
 QString FromCp1252(const std::string& bytes);
 std::string ToCp1252(const QString& text);

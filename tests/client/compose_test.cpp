@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTreeWidget>
@@ -29,6 +30,28 @@ void Key(QWidget* w, int key, const QString& text = QString()) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
     QApplication::sendEvent(w, &press);
 }
+
+// What a label showed and whether a box was enabled, each as last painted.
+class PaintWatch : public QObject {
+public:
+    PaintWatch(QLabel* label, QPlainTextEdit* box) : label_(label), box_(box) {
+        label->installEventFilter(this);
+        box->viewport()->installEventFilter(this);
+    }
+    QString labelText;
+    bool boxEnabled = true;
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            if (watched == label_) labelText = label_->text();
+            else boxEnabled = box_->isEnabled();
+        }
+        return false;
+    }
+private:
+    QLabel* label_;
+    QPlainTextEdit* box_;
+};
 
 class ComposeWindow : public dlgtest::DialogTest {
 protected:
@@ -253,6 +276,25 @@ TEST_F(ComposeWindow, SuccessFilesTheNumberUsedAndCloses) {
         EXPECT_EQ(frm->MemoSMS->toPlainText().isEmpty(), clear);
         EXPECT_EQ(frm->EditTo->text().isEmpty(), clear);
     }
+}
+
+TEST_F(ComposeWindow, SendingStateIsPaintedBeforeTheEngineBlocks) {
+    frm->SetRecipient("123");
+    frm->SetMemoText("Hi");
+    frm->show();
+    QApplication::processEvents();
+    PaintWatch watch(frm->StatusPanel1, frm->MemoSMS);
+    frm->SetMemoText("Hi there");   // a repaint only scheduled
+    QString panelSeen;
+    bool boxSeenEnabled = true;
+    SetComposeSender([&](const std::string&, const std::string&) {
+        panelSeen = watch.labelText;
+        boxSeenEnabled = watch.boxEnabled;
+        return 1;
+    });
+    frm->ActionSendExecute();
+    EXPECT_EQ(panelSeen, "Sending...");
+    EXPECT_FALSE(boxSeenEnabled);
 }
 
 TEST_F(ComposeWindow, RefusedRecipientAndThrownErrors) {
