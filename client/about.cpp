@@ -182,7 +182,10 @@ TAboutBox::~TAboutBox() {
     if (AboutBox == this) AboutBox = nullptr;
 }
 
-int TAboutBox::ShowModal() { return platform::ExecModal(*this); }
+int TAboutBox::ShowModal() {
+    platform::CentreOnScreen(*this);
+    return platform::ExecModal(*this);
+}
 
 void TAboutBox::OKButtonClick() { done(QDialog::Accepted); }
 

@@ -315,7 +315,7 @@ TFrmCompose::TFrmCompose(QWidget* parent) : QDialog(parent) {
     layout->addWidget(toBar);
     layout->addWidget(MemoSMS, 1);
     layout->addWidget(ComposeStatus);
-    resize(466, 206);
+    setFixedSize(466, 206);
 }
 
 TFrmCompose::~TFrmCompose() {
@@ -650,7 +650,7 @@ TFrmRecipient::TFrmRecipient(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(rcplist, 1);
     layout->addLayout(panel);
-    resize(345, 255);
+    setFixedSize(345, 255);
 }
 
 TFrmRecipient::~TFrmRecipient() {
@@ -680,6 +680,7 @@ TComposeCloseDlg::TComposeCloseDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Message not sent"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     Label1 = new QLabel(QStringLiteral("Your message has not been sent. Would you like to"), this);
+    Label1->setWordWrap(true);
     Button1 = new QPushButton(QStringLiteral("&Send now"), this);
     Button2 = new QPushButton(QStringLiteral("&Discard Message"), this);
     Button3 = new QPushButton(QStringLiteral("S&ave to Drafts"), this);
@@ -696,13 +697,16 @@ TComposeCloseDlg::TComposeCloseDlg(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Label1);
     layout->addLayout(buttons);
-    resize(309, 101);
+    setFixedSize(309, 101);
 }
 
 TComposeCloseDlg::~TComposeCloseDlg() {
     if (ComposeCloseDlg == this) ComposeCloseDlg = nullptr;
 }
 
-int TComposeCloseDlg::ShowModal() { return platform::ExecModal(*this); }
+int TComposeCloseDlg::ShowModal() {
+    platform::CentreOnScreen(*this);
+    return platform::ExecModal(*this);
+}
 
 void TComposeCloseDlg::reject() {}

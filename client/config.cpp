@@ -11,8 +11,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <stdexcept>
 
 #include "client/compose.h"
@@ -56,6 +59,49 @@ int CurrentCommPort() {
     return Settings.Port;
 }
 
+// A check box whose caption wraps onto more lines when the dialog is too narrow for it.
+class WrappingCheckBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+    QSize minimumSizeHint() const override {
+        return {Indent(Option()) + fontMetrics().horizontalAdvance(QStringLiteral("W")) * 6,
+                QCheckBox::minimumSizeHint().height()};
+    }
+protected:
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+    // The layout learns the height that the wrapped caption needs at the width it gave.
+    void resizeEvent(QResizeEvent* event) override {
+        QCheckBox::resizeEvent(event);
+        const int room = std::max(1, width() - Indent(Option()));
+        const QRect used = fontMetrics().boundingRect(QRect(0, 0, room, 10000), Flags(), text());
+        const int height = std::max(QCheckBox::sizeHint().height(), used.height() + 4);
+        if (minimumHeight() != height) setMinimumHeight(height);
+    }
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionButton opt = Option();
+        const QString caption = opt.text;
+        opt.text.clear();
+        painter.drawControl(QStyle::CE_CheckBox, opt);
+        const QRect area = rect().adjusted(Indent(opt), 0, 0, 0);
+        painter.drawItemText(area, Flags(), opt.palette, isEnabled(), caption,
+                             QPalette::WindowText);
+    }
+private:
+    static int Flags() {
+        return Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap | Qt::TextShowMnemonic;
+    }
+    QStyleOptionButton Option() const {
+        QStyleOptionButton opt;
+        initStyleOption(&opt);
+        return opt;
+    }
+    int Indent(const QStyleOptionButton& opt) const {
+        return style()->pixelMetric(QStyle::PM_IndicatorWidth, &opt, this)
+            + style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &opt, this);
+    }
+};
+
 // Waits for the program to end while the window keeps handling its events.
 void WaitForChild(platform::ChildProcess& child) {
     if (child.Finished()) return;
@@ -97,7 +143,8 @@ TFormOptions::TFormOptions(QWidget* parent) : QDialog(parent) {
     modemLayout->addRow(chkPDU);
 
     auto* options = new QGroupBox(QStringLiteral("Options"), this);
-    chkClearCompose = new QCheckBox(QStringLiteral("Clear the composed message after sending"), options);
+    chkClearCompose =
+        new WrappingCheckBox(QStringLiteral("Clear the composed message after sending"), options);
     (new QVBoxLayout(options))->addWidget(chkClearCompose);
 
     auto* signature = new QGroupBox(QStringLiteral("Signature"), this);
@@ -115,9 +162,9 @@ TFormOptions::TFormOptions(QWidget* parent) : QDialog(parent) {
     lblpass1 = new QLabel(QStringLiteral("Password"), password);
     lblpass2 = new QLabel(QStringLiteral("Repeat Password"), password);
     EditPass = new QLineEdit(password);
-    EditPass->setEchoMode(QLineEdit::Password);
+    platform::MaskWithStars(*EditPass);
     EditPass2 = new QLineEdit(password);
-    EditPass2->setEchoMode(QLineEdit::Password);
+    platform::MaskWithStars(*EditPass2);
     auto* passLayout = new QFormLayout(password);
     passLayout->addRow(chkpass);
     passLayout->addRow(lblpass1, EditPass);
@@ -148,7 +195,14 @@ TFormOptions::TFormOptions(QWidget* parent) : QDialog(parent) {
     layout->addWidget(advanced);
     layout->addWidget(password);
     layout->addLayout(buttons);
-    resize(291, 473);
+    // Narrow margins, so that every control fits the dialog's fixed size.
+    for (QGroupBox* box : findChildren<QGroupBox*>()) {
+        box->layout()->setContentsMargins(8, 2, 8, 6);
+        box->layout()->setSpacing(4);
+    }
+    layout->setContentsMargins(8, 6, 8, 8);
+    layout->setSpacing(4);
+    setFixedSize(291, 473);
 }
 
 TFormOptions::~TFormOptions() {

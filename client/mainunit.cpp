@@ -316,7 +316,8 @@ void TMainForm::FormCreate() {
     ExitRequested = false;
     LoadSettings();
     const std::string phonebook = platform::DataPath("phonebook.csv");
-    if (Settings.DebugMode) new QTreeWidgetItem(Dirs, QStringList{"Debug"});
+    if (Settings.DebugMode)
+        (new QTreeWidgetItem(Dirs, QStringList{"Debug"}))->setIcon(0, QIcon(":/corvane/debug.xpm"));
     PBFrame11->LoadPhonebook(phonebook, true);
     MSGFrame11->LoadFromFile("inbox.csv", true);
     MSGFrame11->SetFirstColumnCaption("From");

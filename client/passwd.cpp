@@ -20,7 +20,7 @@ TFrmPass::TFrmPass(QWidget* parent) : QDialog(parent) {
     lblinfo = new QLabel(QStringLiteral("To change the settings you must enter your password"), this);
     lblinfo->setWordWrap(true);
     EditPass = new QLineEdit(this);
-    EditPass->setEchoMode(QLineEdit::Password);
+    platform::MaskWithStars(*EditPass);
     btnOK = new QPushButton(QStringLiteral("&OK"), this);
     btnOK->setDefault(true);
     btnOK->setAutoDefault(true);

@@ -111,6 +111,23 @@ kwwwwwwkkwwwwwwk
 .kkkkkkkkkkkkkk.
 ................
 ................""",
+"debug": """
+................
+................
+.kkkkkkkkkkkkkk.
+.kggggggggggggk.
+.kgkkkkkkkkkkgk.
+.kgkekkkkkkkkgk.
+.kgkkekkkkkkkgk.
+.kgkkkekkkkkkgk.
+.kgkkekkkkkkkgk.
+.kgkekkkeeekkgk.
+.kgkkkkkkkkkkgk.
+.kggggggggggggk.
+.kkkkkkkkkkkkkk.
+......kggk......
+....kkkkkkkk....
+................""",
 "compose": """
 ................
 .kkkkkkkkk......

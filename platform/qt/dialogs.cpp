@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProxyStyle>
+#include <QScreen>
 
 #include "platform/boxes.h"
 #include "platform/cp1252.h"
@@ -24,6 +27,16 @@ QWidget* ModalOwner() {
         if (w == g_owner) return active;
     return g_owner;
 }
+
+// The desktop's style, but with "*" as the password character.
+class StarMaskStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        if (hint == SH_LineEdit_PasswordCharacter) return '*';
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
 
 // A window-modal window blocks every window whose chain of transient parents meets its own;
 // the chain is one of native windows, so the parent's must exist even if never shown.
@@ -76,6 +89,33 @@ DialogScript SetDialogScript(DialogScript script) {
 void PaintWindowsNow() {
     for (QWidget* window : QApplication::topLevelWidgets())
         if (window->isVisible()) window->repaint();
+}
+
+void CentreOnScreen(QWidget& window) {
+    const QScreen* screen = window.screen();
+    if (!screen) return;
+    // Before its first showing a window knows no frame: take a shown window's.
+    QSize frame = window.frameGeometry().size() - window.size();
+    if (frame.isNull())
+        for (const QWidget* other : QApplication::topLevelWidgets())
+            if (other->isVisible() && other->frameGeometry().size() != other->size()) {
+                frame = other->frameGeometry().size() - other->size();
+                break;
+            }
+    const QSize outer = window.size() + frame;
+    const QRect area = screen->availableGeometry();
+    window.move(area.x() + (area.width() - outer.width()) / 2,
+                area.y() + (area.height() - outer.height()) / 2);
+}
+
+void MaskWithStars(QLineEdit& field) {
+    static QPointer<StarMaskStyle> style;
+    if (!style) {
+        style = new StarMaskStyle;
+        style->setParent(qApp);
+    }
+    field.setStyle(style);
+    field.setEchoMode(QLineEdit::Password);
 }
 
 void SetDialogScriptRequired(bool required) { g_required = required; }

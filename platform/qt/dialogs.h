@@ -7,6 +7,7 @@
 #include "platform/boxes.h"
 
 class QDialog;
+class QLineEdit;
 class QWidget;
 
 namespace platform {
@@ -32,6 +33,12 @@ bool DialogScriptRequired();
 // Paints every shown window at once, for a handler that is about to block the GUI thread
 // (nothing is drawn while it blocks). Handles no events, so no input gets in meanwhile.
 void PaintWindowsNow();
+
+// Places a window centred on its screen, its frame included.
+void CentreOnScreen(QWidget& window);
+
+// Makes a password field: every character typed shows as "*".
+void MaskWithStars(QLineEdit& field);
 
 // QString <-> Windows-1252 bytes.
 QString FromCp1252(const std::string& bytes);

@@ -1,10 +1,15 @@
-// The about box: version line, caption, the support link and the picture.
+// The about box: version line, caption, the support link and the picture; the fixed
+// sizes and places of the dialogs.
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScreen>
+#include <functional>
 
 #include "client/about.h"
+#include "client/compose.h"
+#include "client/config.h"
 #include "engine/globals.h"
 #include "tests/client/dlg_support.h"
 
@@ -50,6 +55,33 @@ TEST_F(AboutTest, PictureIsDrawnAtItsSize) {
     // Not a blank sheet: the unit's dark body lies in the lower half.
     EXPECT_LT(qGray(image.pixel(118, 150)), 100);
     EXPECT_GT(qGray(image.pixel(10, 10)), 200);
+}
+
+TEST_F(AboutTest, FixedDialogsKeepTheirSizeAndBoxesOpenCentred) {
+    TFrmCompose compose;
+    TFrmRecipient chooser;
+    TComposeCloseDlg closeDlg;
+    TFormOptions options;
+    TAboutBox about;
+    struct Row { QDialog* dialog; QSize size; std::function<int()> show; };
+    const Row rows[] = {
+        {&compose, {466, 206}, {}},
+        {&chooser, {345, 255}, {}},
+        {&closeDlg, {309, 101}, [&] { return closeDlg.ShowModal(); }},
+        {&options, {291, 473}, {}},
+        {&about, {263, 243}, [&] { return about.ShowModal(); }},
+    };
+    platform::SetDialogScript([](QDialog& d) {
+        const QPoint centre = d.screen()->availableGeometry().center();
+        EXPECT_LE((d.frameGeometry().center() - centre).manhattanLength(), 2)
+            << d.windowTitle().toStdString();
+        return 1;
+    });
+    for (const Row& r : rows) {
+        EXPECT_EQ(r.dialog->minimumSize(), r.size) << r.dialog->windowTitle().toStdString();
+        EXPECT_EQ(r.dialog->maximumSize(), r.size) << r.dialog->windowTitle().toStdString();
+        if (r.show) r.show();
+    }
 }
 
 } // namespace

@@ -75,6 +75,7 @@ TEST_F(OptionsTest, ShowingFillsFromTheSettingsAndListsExistingPorts) {
         EXPECT_EQ(opts->EditPass->text(), usePass ? "secret" : "");
         EXPECT_EQ(opts->EditPass2->text(), usePass ? "secret" : "");
         EXPECT_EQ(opts->EditPass->echoMode(), QLineEdit::Password);
+        EXPECT_EQ(opts->EditPass2->displayText(), usePass ? "******" : "");
         for (QWidget* w : {(QWidget*)opts->EditPass, (QWidget*)opts->EditPass2,
                            (QWidget*)opts->lblpass1, (QWidget*)opts->lblpass2})
             EXPECT_EQ(w->isEnabled(), usePass);
@@ -227,6 +228,7 @@ TEST(PasswordPrompt, EndsThroughOkOnly) {
     QApplication::sendEvent(&prompt, &esc);
     EXPECT_TRUE(prompt.isVisible());
     prompt.EditPass->setText("pw");
+    EXPECT_EQ(prompt.EditPass->displayText(), "**");
     prompt.btnOK->click();
     EXPECT_FALSE(prompt.isVisible());
     EXPECT_EQ(prompt.EditPass->text(), "pw");
