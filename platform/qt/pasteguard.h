@@ -12,9 +12,9 @@ namespace platform {
 bool HasPastableText(const QMimeData* data);
 
 // Installs, once for the application, the guard that drops a paste key (Ctrl+V,
-// Shift+Insert) or a middle-button paste aimed at an editable text control while the
-// clipboard (resp. the selection) holds nothing HasPastableText accepts. Line edits paste
-// plain text and need no guard; the programs call this at start.
+// Shift+Insert) or a middle-button paste aimed at an editable text control (text edits and
+// line edits alike) while the clipboard (resp. the selection) holds nothing HasPastableText
+// accepts. The programs call this at start.
 void InstallPasteGuard();
 
 } // namespace platform
