@@ -10,6 +10,7 @@
 #include "platform/boxes.h"
 #include "platform/clock.h"
 #include "platform/comports.h"
+#include "platform/serial.h"
 
 namespace {
 
@@ -87,16 +88,50 @@ void SendDeleteNoWait(int index) {
     if (SendCommand("AT+CMGD=" + std::to_string(index) + CRLF) == 1) ++PendingDeleteAnswers;
 }
 
-// The answer of each owed delete is taken before the next exchange starts, so a late "OK" or
-// "ERROR" is not read as that exchange's own reply. Nothing more is owed after a time-out.
+// Reads what the serial control holds, traces it and appends it to ReceiveBuffer: one pass
+// of a wait without its sleep. True when something came.
+bool ReadPass() {
+    IMainWindow& w = MainWindow();
+    const std::string input = w.ReadInput();
+    if (input.empty()) return false;
+    w.AddTrace(input, true);
+    AppendReceived(input);
+    return true;
+}
+
+// Takes the first owed answer in ReceiveBuffer, with all in front of it.
+bool TakeOneOwedAnswer() {
+    const std::size_t ok = ReceiveBuffer.find("OK");
+    const std::size_t error = ReceiveBuffer.find("ERROR");
+    if (ok == std::string::npos && error == std::string::npos) return false;
+    CutAt(ok < error ? "OK" : "ERROR");
+    --PendingDeleteAnswers;
+    return true;
+}
+
+// The answers of owed deletes are taken before the next exchange starts, so a late "OK" or
+// "ERROR" is not read as that exchange's own reply. They are taken from what has arrived;
+// reading goes on while more keeps coming (5 s at most), and an answer still missing after a
+// 30 ms pass that brought nothing is owed no more. A line that fails to read owes nothing.
 void TakeOwedAnswers() {
-    while (PendingDeleteAnswers > 0) {
-        if (WaitFor(5000, "OK", "ERROR") == 0) {
-            PendingDeleteAnswers = 0;
-            break;
+    if (PendingDeleteAnswers == 0) return;
+    platform::Clock& clk = platform::clock();
+    const int64_t start = clk.NowMs();
+    bool waited = false;   // a pass has slept and nothing came since
+    try {
+        while (PendingDeleteAnswers > 0) {
+            if (TakeOneOwedAnswer()) continue;
+            if (ReadPass()) {
+                waited = false;
+                continue;
+            }
+            if (waited || clk.NowMs() - start >= 5000) break;
+            clk.SleepMs(kPassSleepMs);
+            waited = true;
         }
-        --PendingDeleteAnswers;
+    } catch (const platform::SerialError&) {
     }
+    PendingDeleteAnswers = 0;
 }
 
 // Drops the first n characters of ReceiveBuffer unread; owed answers among them count as
@@ -131,16 +166,11 @@ int SendCommand(const std::string& text) { return MainWindow().WriteToModem(text
 int WaitFor(int timeoutMs, const std::string& reply1, const std::string& reply2,
             const std::string& reply3, const std::string& reply4) {
     platform::Clock& clk = platform::clock();
-    IMainWindow& w = MainWindow();
     const int64_t start = clk.NowMs();
     int result = 0;
     for (;;) {
         const bool timedOut = clk.NowMs() - start >= timeoutMs;
-        std::string input = w.ReadInput();
-        if (!input.empty()) {
-            w.AddTrace(input, true);
-            AppendReceived(input);
-        }
+        ReadPass();
         if (CutAt(reply1)) {
             result = 1;
         } else if (!timedOut) {

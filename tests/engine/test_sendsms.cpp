@@ -154,6 +154,37 @@ TEST_F(FakeSendTest, ExchangeResults) {
     }
 }
 
+TEST_F(FakeSendTest, AnOwedDeleteAnswerThatNeverComesCostsOnePassAtMost) {
+    struct Case {
+        const char* name;
+        bool closed;   // the port closed and not to be opened again
+        int result;
+    };
+    const Case cases[] = {
+        {"after a poll that timed out", false, SMS_SENT},
+        {"with the port closed", true, SMS_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto send = [&](int owed) {
+            win = FakeMainWindow{};
+            win.units[1] = Answering({{"AT+CMGS=", "\r\n> "}, {"AT", "\r\nOK\r\n"},
+                                      {"Hi", "\r\n+CMGS: 1\r\n"}});
+            if (c.closed) {
+                win.open = false;
+                win.unopenable.insert(1);
+            }
+            PendingDeleteAnswers = owed;
+            const int64_t start = clock.NowMs();
+            EXPECT_EQ(SendSms("Hi", "1"), c.result);
+            EXPECT_EQ(PendingDeleteAnswers, 0);
+            return clock.NowMs() - start;
+        };
+        const int64_t plain = send(0);
+        EXPECT_LE(send(2), plain + 30);
+    }
+}
+
 TEST_F(FakeSendTest, VanishingUnitReachesTheCaller) {
     win.units[1] = [this](const std::string& w) -> std::string {
         if (w.rfind("AT+CMGS", 0) != 0) return "\r\nOK\r\n";
