@@ -76,6 +76,12 @@ int ExecModal(QDialog& dialog) {
     if (g_required)
         throw UnansweredBox("no script answers the dialog \"" +
                             ToCp1252(dialog.windowTitle()) + "\"");
+    // Asked again while it is open (the tray menu answers meanwhile): it comes to the front.
+    if (dialog.isVisible()) {
+        dialog.raise();
+        dialog.activateWindow();
+        return QDialog::Rejected;
+    }
     MakeWindowModal(dialog);
     return dialog.exec();
 }

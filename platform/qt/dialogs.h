@@ -23,7 +23,8 @@ void SetModalOwner(QWidget* window);
 
 // Shows a modal dialog and returns its result. With a dialog script installed, the script
 // gets the dialog instead (it may fill fields, click buttons) and its answer is returned;
-// with no script in a test run (SetDialogScriptRequired), UnansweredBox is raised.
+// with no script in a test run (SetDialogScriptRequired), UnansweredBox is raised. A dialog
+// that is open already is brought to the front and Rejected returned.
 using DialogScript = std::function<int(QDialog&)>;
 int ExecModal(QDialog& dialog);
 DialogScript SetDialogScript(DialogScript script);
