@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/cp1252.h"
 #include "platform/datadir.h"
 #include "platform/keepaside.h"
 
@@ -395,7 +396,30 @@ bool ScanLines(LineSource& lines, OnSection section, OnValue value) {
 
 // ---- the file ----
 
-enum class FileState { Missing, Read, TooLarge, Unreadable, NotAFile };
+// Wide: a UTF-16 export, read through the code page; it is kept aside before a save, since
+// what the code page lacks reads as '?'.
+enum class FileState { Missing, Read, Wide, TooLarge, Unreadable, NotAFile };
+
+// Turns UTF-16LE text after its byte-order mark into the code page's bytes; false when the
+// text has no such mark.
+bool FromUtf16(std::string& text) {
+    if (text.substr(0, 2) != "\xFF\xFE") return false;
+    std::string out;
+    out.reserve(text.size() / 2);
+    for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+        char32_t c = uint8_t(text[i]) | char32_t(uint8_t(text[i + 1])) << 8;
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < text.size()) {
+            const char32_t low = uint8_t(text[i + 2]) | char32_t(uint8_t(text[i + 3])) << 8;
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        out += char(UnicodeToCp1252(c));
+    }
+    text.swap(out);
+    return true;
+}
 
 // Opens the registry file for reading (fd is then open). Something that is not a regular
 // file is refused without waiting on it.
@@ -426,7 +450,12 @@ FileState ReadRegistryFile(const std::string& path, std::string& text) {
         text.clear();
         return FileState::Unreadable;
     }
-    return lines.tooLarge() ? FileState::TooLarge : FileState::Read;
+    if (lines.tooLarge()) return FileState::TooLarge;
+    return FromUtf16(text) ? FileState::Wide : FileState::Read;
+}
+
+bool FileRead(FileState state) {
+    return state == FileState::Read || state == FileState::Wide || state == FileState::TooLarge;
 }
 
 bool IsFileOrMissing(const std::string& path) {
@@ -615,7 +644,7 @@ std::string RegistryPath() {
 
 RegistryData LoadRegistry() {
     std::string text;
-    if (ReadRegistryFile(RegistryPath(), text) != FileState::Read) return {};
+    if (!FileRead(ReadRegistryFile(RegistryPath(), text))) return {};
     return ParseRegistryText(text);
 }
 
@@ -663,8 +692,7 @@ bool Rewrite(const std::function<bool(RegistryData&)>& change) {
     RegistryData data = ParseRegistryText(text, &whole);
     std::string().swap(text);
     if (!change(data)) return true;
-    const bool keep = state == FileState::TooLarge || state == FileState::Unreadable ||
-                      (state == FileState::Read && !whole);
+    const bool keep = state != FileState::Missing && (state != FileState::Read || !whole);
     if (keep && KeepFileAside(path).empty()) return false;
     return SaveRegistry(data);
 }
@@ -684,7 +712,11 @@ std::optional<RegKey> RegKey::Open(const std::string& path, bool create) {
         bool found = norm.empty();
         ValueIndex index([&](uint32_t) -> std::vector<RegEntry>& { return values; });
         if (state == FileState::Read) {
-            LineSource lines(fd);
+            char mark[2];
+            std::string wide;   // a UTF-16 file is read whole and turned into the code page
+            if (pread(fd, mark, 2, 0) == 2 && mark[0] == '\xFF' && mark[1] == '\xFE')
+                ReadRegistryFile(RegistryPath(), wide);
+            LineSource lines = wide.empty() ? LineSource(fd) : LineSource(wide);
             ScanLines(
                 lines,
                 [&](std::string_view section) {

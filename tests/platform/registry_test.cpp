@@ -217,6 +217,13 @@ std::vector<std::string> TakeKeptCopies(const TestEnv& env) {
     return copies;
 }
 
+// UTF-16LE with its byte-order mark, as the registry editor saves its exports.
+std::string Utf16(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+}
+
 TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
     TestEnv env;
     const std::string body = "[HKEY_CURRENT_USER\\Software\\X]\n\"v\"=dword:00000001\n";
@@ -233,6 +240,7 @@ TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
         {"\xEF\xBB\xBF\r\n  CORVANE REGISTRY 1 \t\r\n" + body, true, false},
         {"REGEDIT4\r\n\r\n" + body, true, false},
         {"Windows Registry Editor Version 5.00 \n" + body, true, false},
+        {Utf16("Windows Registry Editor Version 5.00\r\n\r\n" + body), true, true},
         {"REGEDIT4\n" + body + "\"bad\"=dword:xyz\n", true, true},       // a line not read
         {"REGEDIT4\n[-HKEY_CURRENT_USER\\Software\\Y]\n" + body, true, true},
         {tooLarge, true, true},                                          // what fits is read
