@@ -93,6 +93,8 @@ DialogScript SetDialogScript(DialogScript script) {
 }
 
 void PaintWindowsNow() {
+    // Layouts first, so that a longer text has its room; no input event is taken here.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     for (QWidget* window : QApplication::topLevelWidgets())
         if (window->isVisible()) window->repaint();
 }

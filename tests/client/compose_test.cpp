@@ -39,11 +39,15 @@ public:
         box->viewport()->installEventFilter(this);
     }
     QString labelText;
+    bool labelFits = false;
     bool boxEnabled = true;
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
-            if (watched == label_) labelText = label_->text();
+            if (watched == label_) {
+                labelText = label_->text();
+                labelFits = label_->width() >= label_->sizeHint().width();
+            }
             else boxEnabled = box_->isEnabled();
         }
         return false;
@@ -282,18 +286,21 @@ TEST_F(ComposeWindow, SendingStateIsPaintedBeforeTheEngineBlocks) {
     frm->SetRecipient("123");
     frm->SetMemoText("Hi");
     frm->show();
+    frm->StatusPanel1->setText("Error");   // as a failed send leaves it: a narrow panel
     QApplication::processEvents();
     PaintWatch watch(frm->StatusPanel1, frm->MemoSMS);
     frm->SetMemoText("Hi there");   // a repaint only scheduled
     QString panelSeen;
-    bool boxSeenEnabled = true;
+    bool panelFitted = false, boxSeenEnabled = true;
     SetComposeSender([&](const std::string&, const std::string&) {
         panelSeen = watch.labelText;
+        panelFitted = watch.labelFits;
         boxSeenEnabled = watch.boxEnabled;
         return 1;
     });
     frm->ActionSendExecute();
     EXPECT_EQ(panelSeen, "Sending...");
+    EXPECT_TRUE(panelFitted);
     EXPECT_FALSE(boxSeenEnabled);
 }
 
