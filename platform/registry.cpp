@@ -439,22 +439,12 @@ std::string RegistryData::PathOf(std::size_t index) const {
     return path;
 }
 
-RegistryData ParseRegistryText(std::string_view text, bool* whole) {
+namespace {
+
+RegistryData ParseLines(LineSource& lines, bool* whole) {
     RegistryData data;
-    // Room at once for as many keys as the sections name, so that the store never stands
-    // twice in memory while it grows.
-    std::size_t parts = 1;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        const std::size_t b = text.find_first_not_of(" \t", at);
-        if (b < end && text[b] == '[')
-            parts += 1 + std::size_t(std::count(text.begin() + b, text.begin() + end, '\\'));
-        at = end;
-    }
-    data.keys.reserve(parts);
     ValueIndex values([&](uint32_t key) -> std::vector<RegEntry>& { return data.keys[key].values; });
     uint32_t current = 0;
-    LineSource lines(text);
     const bool all = ScanLines(
         lines,
         [&](std::string_view path) {
@@ -466,6 +456,36 @@ RegistryData ParseRegistryText(std::string_view text, bool* whole) {
         });
     if (whole) *whole = all;
     return data;
+}
+
+// Hands the registry file's lines to read, a piece at a time (a UTF-16 file is read whole
+// and turned into the code page first); read is not called when there is no file to read.
+// Returns how the file stood.
+FileState ReadFileLines(const std::string& path, const std::function<void(LineSource&)>& read) {
+    int fd;
+    FileState state = OpenRegistryFile(path, fd);
+    if (state != FileState::Read) return state;
+    char mark[2];
+    if (pread(fd, mark, 2, 0) == 2 && mark[0] == '\xFF' && mark[1] == '\xFE') {
+        close(fd);
+        std::string wide;
+        state = ReadRegistryFile(path, wide);
+        LineSource lines(wide);
+        if (FileRead(state)) read(lines);
+        return state;
+    }
+    LineSource lines(fd);
+    read(lines);
+    close(fd);
+    if (lines.failed()) return FileState::Unreadable;
+    return lines.tooLarge() ? FileState::TooLarge : FileState::Read;
+}
+
+} // namespace
+
+RegistryData ParseRegistryText(std::string_view text, bool* whole) {
+    LineSource lines(text);
+    return ParseLines(lines, whole);
 }
 
 std::string FormatRegistryText(const RegistryData& data) {
@@ -495,9 +515,9 @@ std::string RegistryPath() {
 }
 
 RegistryData LoadRegistry() {
-    std::string text;
-    if (!FileRead(ReadRegistryFile(RegistryPath(), text))) return {};
-    return ParseRegistryText(text);
+    RegistryData data;
+    ReadFileLines(RegistryPath(), [&](LineSource& lines) { data = ParseLines(lines, nullptr); });
+    return data;
 }
 
 bool SaveRegistry(const RegistryData& data) {
@@ -537,12 +557,11 @@ namespace {
 bool Rewrite(const std::function<bool(RegistryData&)>& change) {
     const std::string path = RegistryPath();
     FileLock lock(path);
-    std::string text;
-    const FileState state = ReadRegistryFile(path, text);
-    if (state == FileState::NotAFile) return false;
+    RegistryData data;
     bool whole = true;
-    RegistryData data = ParseRegistryText(text, &whole);
-    std::string().swap(text);
+    const FileState state =
+        ReadFileLines(path, [&](LineSource& lines) { data = ParseLines(lines, &whole); });
+    if (state == FileState::NotAFile) return false;
     if (!change(data)) return true;
     const bool keep = state != FileState::Missing && (state != FileState::Read || !whole);
     if (keep && KeepFileAside(path).empty()) return false;
@@ -558,17 +577,9 @@ std::optional<RegKey> RegKey::Open(const std::string& path, bool create) {
     if (!create) {
         // The file is read a piece at a time and only this key's values are kept, so a
         // large file costs little memory.
-        int fd;
-        const FileState state = OpenRegistryFile(RegistryPath(), fd);
-        if (state == FileState::NotAFile) return std::nullopt;
         bool found = norm.empty();
         ValueIndex index([&](uint32_t) -> std::vector<RegEntry>& { return values; });
-        if (state == FileState::Read) {
-            char mark[2];
-            std::string wide;   // a UTF-16 file is read whole and turned into the code page
-            if (pread(fd, mark, 2, 0) == 2 && mark[0] == '\xFF' && mark[1] == '\xFE')
-                ReadRegistryFile(RegistryPath(), wide);
-            LineSource lines = wide.empty() ? LineSource(fd) : LineSource(wide);
+        const FileState state = ReadFileLines(RegistryPath(), [&](LineSource& lines) {
             ScanLines(
                 lines,
                 [&](std::string_view section) {
@@ -579,8 +590,8 @@ std::optional<RegKey> RegKey::Open(const std::string& path, bool create) {
                 [&](std::string name, RegValue value) {
                     index.Set(0, std::move(name), std::move(value));
                 });
-            close(fd);
-        }
+        });
+        if (state == FileState::NotAFile) return std::nullopt;
         if (!found) return std::nullopt;
         return RegKey(norm, std::move(values));
     }

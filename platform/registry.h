@@ -4,6 +4,7 @@
 // A corrupt or unreadable file reads as empty, and is kept aside before a save replaces it.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,8 +43,9 @@ class RegistryData {
 public:
     RegistryData();   // the root key alone
 
-    // keys[0] is the root; a parent comes before its children. Keys are added by Create only.
-    std::vector<RegKeyData> keys;
+    // keys[0] is the root; a parent comes before its children. Keys are added by Create only
+    // (a deque: a large store grows without being moved).
+    std::deque<RegKeyData> keys;
 
     RegKeyData* Find(std::string_view path);
     const RegKeyData* Find(std::string_view path) const;
