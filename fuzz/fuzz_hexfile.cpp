@@ -1,8 +1,8 @@
 // The firmware image reader. Any file text gives one of the three outcomes with the image
-// inside the 16-bit address space, and files in the plain form read as a step-by-step
-// reading of the format says; reading the same bytes from a file agrees with reading the
-// text and shows a box exactly for a refusal; an image that was read, written out again as
-// records, reads back as the same bytes.
+// inside the 16-bit address space, and each file without an empty data record reads as a
+// step-by-step reading of the format says; reading the same bytes from a file agrees with
+// reading the text and shows a box exactly for a refusal; an image that was read, written
+// out again as records, reads back as the same bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -63,9 +63,9 @@ std::string WriteHex(const std::vector<uint8_t>& data, std::size_t count) {
     return out + ":00000001FF\r\n";
 }
 
-// A plain reading of the record format, step by step, for files in the plain form: every
-// line up to the end record holds only hex digits after its start code and is long enough
-// for its fields, and no data record is empty. Other files have no verdict (false).
+// A plain reading of the record format, step by step over 1-based character positions: a
+// field's blanks and tabs are skipped and its leading hex digits count; a field with none,
+// or past the end of the line, is worth 0. A data record of no bytes has no verdict (false).
 bool ReferenceRead(const std::string& text, HexOutcome& outcome, std::string& message,
                    std::vector<uint8_t>& image) {
     auto hex = [](char c) {
@@ -74,8 +74,19 @@ bool ReferenceRead(const std::string& text, HexOutcome& outcome, std::string& me
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;
         return -1;
     };
-    auto byteAt = [&](const std::string& line, std::size_t i) {
-        return hex(line[i]) * 16 + hex(line[i + 1]);
+    auto mid = [](const std::string& s, std::size_t from, std::size_t len) {
+        return from - 1 < s.size() ? s.substr(from - 1, len) : std::string();
+    };
+    auto val = [&](std::string field) {
+        field.erase(std::remove_if(field.begin(), field.end(),
+                                   [](char c) { return c == ' ' || c == '\t'; }),
+                    field.end());
+        int v = 0;
+        for (char c : field) {
+            if (hex(c) < 0) break;
+            v = v * 16 + hex(c);
+        }
+        return v;
     };
     image.clear();
     message.clear();
@@ -88,35 +99,32 @@ bool ReferenceRead(const std::string& text, HexOutcome& outcome, std::string& me
         std::string line = text.substr(pos, nl - pos);
         pos = nl + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] != ':') {
+        if (mid(line, 1, 1) != ":") {
             outcome = HexOutcome::Refused;
             message = "Bad data:\r\n" + line;
             return true;
         }
-        if (line.size() < 9) return false;
-        for (std::size_t i = 1; i < line.size(); ++i)
-            if (hex(line[i]) < 0) return false;
-        if (line.compare(7, 2, "01") == 0) break;
-        if (line.compare(7, 2, "00") != 0) {
+        if (mid(line, 8, 2) == "01") break;
+        if (mid(line, 8, 2) != "00") {
             outcome = HexOutcome::Refused;
             message = "Invalid packet type: \r\n" + line;
             return true;
         }
-        const int n = byteAt(line, 1);
+        const int n = val(mid(line, 2, 2));
         if (n > 32) {
             outcome = HexOutcome::Refused;
             message = "Bad data:\r\n" + line;
             return true;
         }
-        if (n == 0 || line.size() < 11 + 2 * std::size_t(n)) return false;
-        const std::size_t a = std::size_t(byteAt(line, 3)) * 256 + std::size_t(byteAt(line, 5));
-        int sum = n + byteAt(line, 3) + byteAt(line, 5);
+        if (n == 0) return false;
+        const std::size_t a = std::size_t(val(mid(line, 4, 4)));
+        int sum = n + val(mid(line, 4, 2)) + val(mid(line, 6, 2));
         if (image.size() < a + n) image.resize(a + n + 1, 0);
         for (int i = 0; i < n; ++i) {
-            image[a + i] = uint8_t(byteAt(line, 9 + 2 * std::size_t(i)));
+            image[a + i] = uint8_t(val(mid(line, 10 + 2 * std::size_t(i), 2)));
             sum += image[a + i];
         }
-        sum += byteAt(line, 9 + 2 * std::size_t(n));
+        sum += val(mid(line, 10 + 2 * std::size_t(n), 2));
         if (sum % 256 != 0) {
             outcome = HexOutcome::Refused;
             message = "Bad checksum";

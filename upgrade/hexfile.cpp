@@ -9,7 +9,7 @@
 namespace upgrade {
 namespace {
 
-constexpr int kMaxRecordBytes = 32;
+constexpr unsigned kMaxRecordBytes = 32;
 const char kCaption[] = "Upgrade";
 
 int HexDigit(char c) {
@@ -19,44 +19,40 @@ int HexDigit(char c) {
     return -1;
 }
 
-// The byte written as two hex digits at line[pos]; -1 when the pair is short or not hex.
-int HexPair(const std::string& line, std::size_t pos) {
-    if (pos + 2 > line.size()) return -1;
-    int hi = HexDigit(line[pos]);
-    int lo = HexDigit(line[pos + 1]);
-    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+// The value of the field of len characters at line[pos]: blanks and tabs are skipped and
+// the leading hex digits count; a field with no leading digit, or past the end of a short
+// line, is worth 0.
+unsigned Field(const std::string& line, std::size_t pos, std::size_t len) {
+    unsigned value = 0;
+    for (std::size_t i = pos; i < pos + len && i < line.size(); ++i) {
+        if (line[i] == ' ' || line[i] == '\t') continue;
+        const int digit = HexDigit(line[i]);
+        if (digit < 0) break;
+        value = value * 16 + unsigned(digit);
+    }
+    return value;
 }
 
 HexResult Refuse(std::string message) { return {HexOutcome::Refused, std::move(message)}; }
-HexResult BadData(const std::string& line) { return Refuse("Bad data:\r\n" + line); }
 
 // One data record (type "00"), its start code and type already checked.
-// Layout by offset: 1 count, 3 address, 7 type, 9 data (two digits a byte), then checksum.
+// Layout by offset: 1 count, 3 address, 7 type, 9 data (two characters a byte), then checksum.
 HexResult DataRecord(const std::string& line, HexImage& image) {
-    const int count = HexPair(line, 1);
-    if (count < 0 || count > kMaxRecordBytes) return BadData(line);
-    const int addrHi = HexPair(line, 3);
-    const int addrLo = HexPair(line, 5);
-    if (addrHi < 0 || addrLo < 0) return BadData(line);
-    const std::size_t checksumAt = 9 + 2 * std::size_t(count);
-    const int checksum = HexPair(line, checksumAt);
-    if (checksum < 0) return BadData(line);
-    uint8_t bytes[kMaxRecordBytes];
-    unsigned sum = unsigned(count) + unsigned(addrHi) + unsigned(addrLo) + unsigned(checksum);
-    for (int i = 0; i < count; ++i) {
-        const int b = HexPair(line, 9 + 2 * std::size_t(i));
-        if (b < 0) return BadData(line);
-        bytes[i] = uint8_t(b);
-        sum += unsigned(b);
+    const unsigned count = Field(line, 1, 2);
+    if (count > kMaxRecordBytes) return Refuse("Bad data:\r\n" + line);
+    const std::size_t address = Field(line, 3, 4);
+    unsigned sum = count + Field(line, 3, 2) + Field(line, 5, 2);
+    // A record reaching past the image grows it to one element beyond its last byte; a
+    // record of no bytes places nothing.
+    const std::size_t last = address + count;   // 1-based index of the last byte
+    if (count > 0 && image.data.size() < last) image.data.resize(last + 1, 0);
+    for (unsigned i = 0; i < count; ++i) {
+        const unsigned b = Field(line, 9 + 2 * std::size_t(i), 2);
+        image.data[address + i] = uint8_t(b);
+        sum += b;
     }
+    sum += Field(line, 9 + 2 * std::size_t(count), 2);
     if (sum % 256 != 0) return Refuse("Bad checksum");
-    if (count == 0) return {HexOutcome::Read, {}};   // nothing to place
-
-    // A record reaching past the image grows it to one element beyond its last byte.
-    const std::size_t address = std::size_t(addrHi) * 256 + std::size_t(addrLo);
-    const std::size_t last = address + std::size_t(count);   // 1-based index of the last byte
-    if (image.data.size() < last) image.data.resize(last + 1, 0);
-    for (int i = 0; i < count; ++i) image.data[address + std::size_t(i)] = bytes[i];
     return {HexOutcome::Read, {}};
 }
 
@@ -73,7 +69,7 @@ HexResult ParseHexText(const std::string& text, HexImage& image) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         pos = next;
 
-        if (line.empty() || line[0] != ':') return BadData(line);
+        if (line.empty() || line[0] != ':') return Refuse("Bad data:\r\n" + line);
         const std::string type = line.size() > 7 ? line.substr(7, 2) : std::string();
         if (type == "01") return {HexOutcome::Read, {}};
         if (type != "00") return Refuse("Invalid packet type: \r\n" + line);

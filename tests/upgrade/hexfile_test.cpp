@@ -83,6 +83,11 @@ TEST(HexReader, ImageLayouts) {
         {"characters after the checksum are not read", Rec(0, 0, {7}) + " ; note\r\n" + kEnd, 2,
          {{0, 7}}},
         {"only an end record: an empty image", Lines({kEnd}), 0, {}},
+        {"blanks and tabs inside fields are skipped", Lines({":03000000 1\t203F7", kEnd}), 4,
+         {{0, 1}, {1, 2}, {2, 3}}},
+        {"fields past a short line's end are 0", Lines({":02000000FE", kEnd}), 3,
+         {{0, 0xFE}, {1, 0}}},
+        {"a field's leading hex digits count", Lines({":01000000FE1G", kEnd}), 2, {{0, 0xFE}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,15 +133,14 @@ TEST(HexReader, RefusalsWithTheirTextsInCheckOrder) {
          "Invalid packet type: \r\n:41000002" + std::string(132, '0')},
         {"count before checksum", Lines({Rec(0, 0, Bytes(33, 0), 7)}),
          "Bad data:\r\n" + Rec(0, 0, Bytes(33, 0), 7)},
-        // Records must be whole and exactly hex; nothing reads as zeros.
-        {"checksum cut off", ":03000000010203F\r\n", "Bad data:\r\n:03000000010203F"},
-        {"data cut off", ":10000000010203\r\n", "Bad data:\r\n:10000000010203"},
+        // A field past the end of a short line, or with no leading hex digit, is worth 0.
+        {"checksum cut off", ":03000000010203F\r\n", "Bad checksum"},
+        {"data cut off", ":10000000010203\r\n", "Bad checksum"},
         {"no address", ":03\r\n", "Invalid packet type: \r\n:03"},
-        {"non-hex data byte", ":030000000102G3F7\r\n", "Bad data:\r\n:030000000102G3F7"},
-        {"non-hex count", ":G300000001020304\r\n", "Bad data:\r\n:G300000001020304"},
-        {"non-hex address", ":0300X00001020304\r\n", "Bad data:\r\n:0300X00001020304"},
-        {"blank inside a field", ":03000000 1020304\r\n", "Bad data:\r\n:03000000 1020304"},
-        {"sign in a field", ":03000000-1020304\r\n", "Bad data:\r\n:03000000-1020304"},
+        {"non-hex data byte", ":030000000102G3F7\r\n", "Bad checksum"},
+        {"non-hex count", ":G300000001020304\r\n", "Bad checksum"},
+        {"non-hex address", ":0300X00001020304\r\n", "Bad checksum"},
+        {"sign in a field", ":03000000-1020304\r\n", "Bad checksum"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
