@@ -90,12 +90,12 @@ std::vector<std::string> OrderSerialDevices(const std::vector<std::string>& name
 }
 
 std::string ResolveComPort(int n) {
-    if (n < 1) return "";
+    if (n < 0) return "";
     std::string link = PortsFolder() + "/com" + std::to_string(n);
     struct stat st;
     if (lstat(link.c_str(), &st) == 0) return link;
     std::vector<std::string> map = DefaultMap();
-    if (std::size_t(n) <= map.size()) return map[std::size_t(n) - 1];
+    if (n >= 1 && std::size_t(n) <= map.size()) return map[std::size_t(n) - 1];
     return "";
 }
 

@@ -1,4 +1,4 @@
-// COM numbers: COM<n> resolves through a ports folder of links named com1, com2, ...;
+// COM numbers: COM<n> resolves through a ports folder of links named com0, com1, ...;
 // where the folder has no link for n, a default map numbers the machine's serial devices
 // (USB and ACM adapters first, then the built-in ttyS ports) in a stable order.
 //
@@ -22,7 +22,8 @@ std::string DeviceFolder();
 // then ttyACM<k>, then ttyS<k>, each by k in numeric order; other names are left out.
 std::vector<std::string> OrderSerialDevices(const std::vector<std::string>& names);
 
-// The device path for COM<n>; "" when n maps to nothing.
+// The device path for COM<n>; "" when n maps to nothing. The default map starts at COM1, so
+// COM0 is only ever a link.
 std::string ResolveComPort(int n);
 
 // Fast existence check: a missing device, or one with no hardware behind it, does not

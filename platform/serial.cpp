@@ -146,7 +146,7 @@ CommControl::~CommControl() {
 
 void CommControl::SetCommPort(int n) {
     if (d_->fd >= 0) throw SerialError("the port number cannot change while the port is open");
-    if (n < 1 || n > 255) throw SerialError("invalid port number " + std::to_string(n));
+    if (n < 0 || n > 255) throw SerialError("invalid port number " + std::to_string(n));
     d_->port = n;
 }
 

@@ -25,7 +25,7 @@ public:
     CommControl(const CommControl&) = delete;
     CommControl& operator=(const CommControl&) = delete;
 
-    // COM<n>; set only while closed (raises when open or n is outside 1..255).
+    // COM<n>; set only while closed (raises when open or n is outside 0..255).
     void SetCommPort(int n);
     int CommPort() const;
 

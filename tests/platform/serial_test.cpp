@@ -105,7 +105,7 @@ TEST_F(SerialTest, ClosedPortRefusesIo) {
 }
 
 TEST_F(SerialTest, PortNumberAndSettingsChangeOnlyWhileClosed) {
-    EXPECT_THROW(comm.SetCommPort(0), SerialError);
+    EXPECT_THROW(comm.SetCommPort(256), SerialError);
     EXPECT_THROW(comm.SetCommPort(-2), SerialError);
     EXPECT_EQ(comm.CommPort(), 3);
     comm.SetPortOpen(true);

@@ -105,13 +105,14 @@ protected:
         return items;
     }
     TestEnv env;
-    TestPty a, b, c, held;
+    TestPty a, b, c, held, zero;
 };
 
 TEST_F(PortDialog, ListsPortsThatCanBeOpenedInOrder) {
     Map(3, b);
     Map(1, a);
     Map(12, c);
+    Map(0, zero);
     std::ofstream(env.root() + "/plain") << "x";
     env.MapCom(5, env.root() + "/plain");       // no device
     env.MapCom(6, env.root() + "/missing");     // nothing there
@@ -126,11 +127,12 @@ TEST_F(PortDialog, ListsPortsThatCanBeOpenedInOrder) {
     EXPECT_EQ(dialog.cmdCancel->text(), "&Cancel");
     EXPECT_TRUE(dialog.cmdOK->isDefault());
     using Item = std::pair<QString, int>;
-    EXPECT_EQ(Items(dialog), (std::vector<Item>{{"COM1", 1}, {"COM3", 3}, {"COM12", 12}}));
+    EXPECT_EQ(Items(dialog),
+              (std::vector<Item>{{"COM0", 0}, {"COM1", 1}, {"COM3", 3}, {"COM12", 12}}));
     EXPECT_EQ(dialog.Combo1->currentIndex(), -1);
     close(other);
     dialog.Form_Load();   // each showing looks again
-    EXPECT_EQ(Items(dialog).size(), 4u);
+    EXPECT_EQ(Items(dialog).size(), 5u);
 }
 
 TEST_F(PortDialog, PreselectsTheStoredPort) {

@@ -182,7 +182,7 @@ TEST_F(Upload, EveryFailureShowsRedWithABeepAndEndsClean) {
         {"port will not open", [](Upload& t) { t.link.failOpen = true; },
          "Bootloader Transfer failed", false, -1},
         {"port number unusable", [](Upload&) {
-             platform::SaveSetting("VardelUPG", "Port", "COMport", "0");
+             platform::SaveSetting("VardelUPG", "Port", "COMport", "256");
          }, "Bootloader Transfer failed", false, -1},
         // 41 + 2 bytes at 1.92 a ms have left the queue 23 ms after the last write.
         {"no FAT STUB", [](Upload& t) { t.link.fatStub = nullptr; }, "Bootloader Transfer failed",

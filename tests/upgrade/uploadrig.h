@@ -50,7 +50,7 @@ public:
     };
 
     void SetCommPort(int n) override {
-        if (n < 1) throw platform::SerialError("invalid port number");
+        if (n < 0 || n > 255) throw platform::SerialError("invalid port number");
         calls.push_back({"port", std::to_string(n), Now(), 0, true});
     }
     void SetSettings(const std::string& s) override {
