@@ -95,6 +95,9 @@ struct CommControl::Impl {
     int event = comEvNone;
     int dispatchDepth = 0;
     bool redispatch = false;
+    bool queued = false;    // Output keeps what the line does not take at once
+    std::string waiting;    // queued bytes not yet handed to the line
+    int writeErrno = 0;     // the line failed while waiting bytes were fed
 
     void RequireOpen(const char* what) const {
         if (fd < 0) throw SerialError(std::string(what) + ": the port is not open");
@@ -127,13 +130,34 @@ struct CommControl::Impl {
         }
     }
 
+    // Hands the line what it takes now of `waiting`; a failure is kept in writeErrno.
+    void Feed() {
+        while (fd >= 0 && !waiting.empty()) {
+            ssize_t n = write(fd, waiting.data(), waiting.size());
+            if (n > 0) {
+                waiting.erase(0, std::size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                writeErrno = errno;
+                waiting.clear();
+            }
+            break;
+        }
+    }
+
     void Close() {
+        // Queued output is dropped, also from the driver, so the close does not wait for it.
+        if (fd >= 0 && queued) tcflush(fd, TCOFLUSH);
         if (fd >= 0) close(fd);   // also drops the lock
         fd = -1;
         path.clear();
         received.clear();
         dead = false;
         deadErrno = 0;
+        waiting.clear();
+        writeErrno = 0;
     }
 };
 
@@ -208,6 +232,14 @@ bool CommControl::PortOpen() const { return d_->fd >= 0; }
 
 void CommControl::Output(const std::string& bytes) {
     d_->RequireOpen("Output");
+    if (d_->queued) {
+        if (d_->writeErrno) Fail("Output", d_->writeErrno);
+        d_->waiting += bytes;
+        d_->Feed();
+        if (d_->writeErrno) Fail("Output", d_->writeErrno);
+        if (!d_->waiting.empty() && OnOutputWaiting) OnOutputWaiting();
+        return;
+    }
     const char* p = bytes.data();
     std::size_t left = bytes.size();
     int stalls = 0;
@@ -243,13 +275,22 @@ std::string CommControl::Input() {
     return out;
 }
 
+void CommControl::SetOutputQueued(bool queued) { d_->queued = queued; }
+
+bool CommControl::FeedOutput() {
+    d_->Feed();
+    return !d_->waiting.empty();
+}
+
 int CommControl::CommEvent() const { return d_->event; }
 
 int CommControl::OutBufferCount() const {
     d_->RequireOpen("OutBufferCount");
+    d_->Feed();
+    if (d_->writeErrno) Fail("OutBufferCount", d_->writeErrno);
     int queued = 0;
     if (ioctl(d_->fd, TIOCOUTQ, &queued) != 0) Fail("OutBufferCount", errno);
-    return queued;
+    return queued + int(d_->waiting.size());
 }
 
 bool CommControl::CTSHolding() const {

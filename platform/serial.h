@@ -40,8 +40,21 @@ public:
 
     // Sends the bytes unchanged and in order, one byte per character; waits while the line is
     // full. Raises when closed, when the line fails, or after 5 s in which it took nothing.
+    // With queued output it never waits: what the line does not take at once is kept, in
+    // order, for FeedOutput.
     void Output(const std::string& bytes);
     void Output(const std::vector<uint8_t>& bytes);
+
+    // Queued output (off by default): bytes the line has not taken yet wait in the control,
+    // count in OutBufferCount, and are dropped when the port closes (so closing never waits
+    // for the line). A line that fails while it is fed makes the next Output or
+    // OutBufferCount raise.
+    void SetOutputQueued(bool queued);
+    // For the event pump: hands the line what it takes now of the queued bytes; true while
+    // some still wait. Never raises.
+    bool FeedOutput();
+    // Raised when Output leaves bytes waiting.
+    std::function<void()> OnOutputWaiting;
 
     // All bytes received since the last read, emptying the receive buffer; "" when nothing
     // came. Raises when the port is closed, and once the peer has hung up and the bytes
@@ -50,7 +63,7 @@ public:
 
     // Kind of the event being handled: comEvReceive inside OnComm.
     int CommEvent() const;
-    // Bytes queued and not yet sent. Raises when closed.
+    // Bytes queued and not yet sent (feeding the line first). Raises when closed.
     int OutBufferCount() const;
     // True while CTS is asserted; a port without modem-control lines (a pty) reports true.
     // Raises when closed.

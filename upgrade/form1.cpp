@@ -185,7 +185,6 @@ void Form1::Command1_Click() {
     running_ = true;
     phase_ = Phase::BootLoader;
     Command1->setEnabled(false);
-    mnuComport->setEnabled(false);
     try {
         Upload(codePath);
     } catch (const Ended&) {
@@ -209,7 +208,6 @@ void Form1::Finish() {
     } catch (...) {
     }
     Command1->setEnabled(true);
-    mnuComport->setEnabled(true);
     running_ = false;
 }
 

@@ -11,6 +11,8 @@ CommLink::CommLink()
     control_->OnComm = [this] {
         if (OnComm) OnComm();
     };
+    // A long write goes out from the event loop, so the window lives while the line takes it.
+    control_->SetOutputQueued(true);
 }
 
 CommLink::~CommLink() {

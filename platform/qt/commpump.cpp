@@ -12,22 +12,41 @@ CommPump::CommPump(CommControl& control, QObject* parent) : QObject(parent), con
         Rewatch();
         if (previousStateChanged_) previousStateChanged_();
     };
+    previousOutputWaiting_ = std::move(control_.OnOutputWaiting);
+    control_.OnOutputWaiting = [this] { WatchOutput(); };
     Rewatch();
 }
 
 CommPump::~CommPump() {
     control_.OnPortStateChanged = std::move(previousStateChanged_);
+    control_.OnOutputWaiting = std::move(previousOutputWaiting_);
     delete notifier_;
+    delete writer_;
 }
 
 bool CommPump::watching() const { return notifier_ && notifier_->isEnabled(); }
 
+void CommPump::WatchOutput() {
+    if (writer_) {
+        writer_->setEnabled(true);
+        return;
+    }
+    const int fd = control_.fd();
+    if (fd < 0) return;
+    auto* w = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    writer_ = w;
+    connect(w, &QSocketNotifier::activated, this, [this, w] {
+        if (!control_.FeedOutput() && writer_ == w) w->setEnabled(false);
+    });
+}
+
 void CommPump::Rewatch() {
-    if (notifier_) {
-        // May run inside the notifier's own signal (the handler closed the port).
-        notifier_->setEnabled(false);
-        notifier_->deleteLater();
-        notifier_ = nullptr;
+    // May run inside a notifier's own signal (the handler closed the port).
+    for (QSocketNotifier** n : {&notifier_, &writer_}) {
+        if (!*n) continue;
+        (*n)->setEnabled(false);
+        (*n)->deleteLater();
+        *n = nullptr;
     }
     const int fd = control_.fd();
     if (fd < 0) return;

@@ -9,9 +9,10 @@ namespace platform { class CommControl; }
 
 namespace platform {
 
-// Watches the control's descriptor while the port is open. Takes over the control's
-// OnPortStateChanged (calling the one it found) and gives it back when it goes; the control
-// must outlive the pump.
+// Watches the control's descriptor while the port is open: for bytes to read, and for room
+// on the line while queued output waits. Takes over the control's OnPortStateChanged
+// (calling the one it found) and OnOutputWaiting and gives them back when it goes; the
+// control must outlive the pump.
 class CommPump : public QObject {
     Q_OBJECT
 public:
@@ -25,9 +26,12 @@ public:
     std::function<void()> OnHangUp;
 private:
     void Rewatch();
+    void WatchOutput();
     std::function<void()> previousStateChanged_;
+    std::function<void()> previousOutputWaiting_;
     CommControl& control_;
     QSocketNotifier* notifier_ = nullptr;
+    QSocketNotifier* writer_ = nullptr;
     int activations_ = 0;
 };
 

@@ -1,9 +1,13 @@
-// The receive event delivered by the Qt event loop, and a dead line that must not spin.
+// The receive event delivered by the Qt event loop, queued output fed from it, and a dead
+// line that must not spin.
 #include <gtest/gtest.h>
 
 #include <QDialog>
 #include <QEventLoop>
 #include <QTimer>
+
+#include <atomic>
+#include <thread>
 
 #include "platform/qt/commpump.h"
 #include "platform/serial.h"
@@ -67,6 +71,26 @@ TEST_F(CommPumpTest, ReceiveEventReachesAModalLoop) {
     QTimer::singleShot(5000, &dialog, [&] { dialog.done(0); });
     EXPECT_EQ(dialog.exec(), 1);   // the dialog's own loop delivered the event
     EXPECT_EQ(received, "OK");
+}
+
+TEST_F(CommPumpTest, QueuedOutputIsFedFromTheEventLoop) {
+    CommPump pump(comm);
+    comm.SetOutputQueued(true);
+    comm.SetPortOpen(true);
+    std::string big;
+    for (int i = 0; i < 300000; ++i) big += char((i * 7) & 0xff);
+    comm.Output(big);   // far more than the pty holds: returns with the rest waiting
+    EXPECT_GT(comm.OutBufferCount(), 0);
+    std::string got;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        got = pty.Read(big.size(), 3000);
+        done = true;
+    });
+    for (int i = 0; i < 200 && !done; ++i) RunFor(50);
+    reader.join();
+    EXPECT_TRUE(got == big) << got.size() << " of " << big.size();
+    EXPECT_EQ(comm.OutBufferCount(), 0);
 }
 
 TEST_F(CommPumpTest, ReopenedPortIsWatchedAgain) {

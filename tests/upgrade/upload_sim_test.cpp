@@ -1,6 +1,9 @@
 // The upload end to end: the real serial control on a pty, the simulated unit in boot-loader
 // mode at the far end checking every byte and the line settings of each stage.
+#include <QAction>
+
 #include "platform/comports.h"
+#include "tests/support/pty.h"
 #include "tests/sim/bootsim.h"
 #include "tests/upgrade/simlink.h"
 #include "tests/upgrade/uploadrig.h"
@@ -43,7 +46,8 @@ struct SimRun {
 class SimUpload : public UploadTest {};
 
 TEST_F(SimUpload, FlashesTheUnitByteForByteAtEachStagesLineSettings) {
-    const auto boot = Pattern(999, 1), code = Pattern(2999, 2);
+    // A boot loader larger than the line holds: the rest is fed as the unit takes it.
+    const auto boot = Pattern(29999, 1), code = Pattern(2999, 2);
     WriteFirmware(boot, code);
     SimRun run(boot, code);
     run.unit.Start();
@@ -54,7 +58,7 @@ TEST_F(SimUpload, FlashesTheUnitByteForByteAtEachStagesLineSettings) {
     EXPECT_EQ(run.beeps, 0);
     EXPECT_TRUE(run.unit.Faults().empty()) << run.unit.Faults().front();
     EXPECT_EQ(run.unit.State().stage, Stage::Done);
-    EXPECT_EQ(run.unit.Received(), "ATE0+XLDR\r" + Str(ImageOf(boot)) + "\x04\xEA" +
+    EXPECT_EQ(run.unit.Received(), "ATE0+XLDR\r" + Str(ImageOf(boot)) + "\x76\x32" +
                                        std::string("\xB8\x0B\0\0", 4) + Str(ImageOf(code)));
 
     const auto settings = run.unit.LineSettings();
@@ -147,6 +151,36 @@ TEST_F(SimUpload, PacedUnitTakesEachBlockBeforeTheNext) {
     }
     EXPECT_EQ(blocks, 5);
     EXPECT_EQ(run.clock.forced, 0);
+}
+
+// A line that takes nothing more once its buffers are full: the boot loader's write must
+// not hold the window, so "E&xit" ends the upload in the middle of it.
+TEST_F(SimUpload, ExitInTheMiddleOfTheBootLoadersWrite) {
+    testing_support::TestPty line;   // nobody reads its far end
+    env.MapCom(4, line.slavePath());
+    const auto boot = Pattern(59999, 1);
+    WriteFirmware(boot, Pattern(100, 2));
+    struct Link : upgrade::CommLink {
+        using upgrade::CommLink::Output;
+        void Output(const std::vector<uint8_t>& bytes) override {
+            upgrade::CommLink::Output(bytes);
+            if (written) written(bytes.size());
+        }
+        std::function<void(std::size_t)> written;
+    } comm;
+    upgrade::Form1 form("", &comm);
+    form.Beep = [this] { ++beeps; };
+    form.EndProgram = [this] { ++ends; };
+    comm.written = [&](std::size_t size) {
+        if (size == boot.size() + 1)
+            QMetaObject::invokeMethod(&form, [&] { form.mnuExit->trigger(); }, Qt::QueuedConnection);
+    };
+    form.Command1_Click();
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(beeps, 0);
+    EXPECT_EQ(Status(form), "transferring boot loader");
+    EXPECT_FALSE(comm.PortOpen());
+    EXPECT_LT(line.Read(boot.size() + 20, 200).size(), boot.size());
 }
 
 } // namespace

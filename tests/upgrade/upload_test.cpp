@@ -258,14 +258,14 @@ TEST_F(Upload, RefusedFileShowsItsBoxAndNothingElse) {
     }
 }
 
-TEST_F(Upload, ProgramAndComPortStayDisabledWhileItRuns) {
+TEST_F(Upload, ProgramStaysDisabledWhileItRunsComPortStaysActive) {
     WriteFirmware(Pattern(40, 7), Pattern(250, 8));
     auto form = MakeForm();
     int seen = 0;
     link.onOutput = [&](const FakeLink::Call&) {
         ++seen;
         EXPECT_FALSE(form->Command1->isEnabled());
-        EXPECT_FALSE(form->mnuComport->isEnabled());
+        EXPECT_TRUE(form->mnuComport->isEnabled());
         EXPECT_TRUE(form->Uploading());
     };
     form->Command1_Click();
