@@ -14,6 +14,7 @@
 #include "engine/mainwindow.h"
 #include "platform/boxes.h"
 #include "platform/qt/dialogs.h"
+#include "platform/qt/pasteguard.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ TDBGFrame1::TDBGFrame1(QWidget* parent) : QWidget(parent) {
     RichEdit1->document()->setMaximumBlockCount(MaxTraceLines);
     RichEdit1->document()->setUndoRedoEnabled(false);
     RichEdit1->installEventFilter(new KeyTap(this));
+    platform::LeavePasteKeysTo(RichEdit1);   // KeyTap sends a paste key with no action; never pastes
     layout->addWidget(RichEdit1, 1);
 
     auto* panel = new QWidget(this);

@@ -13,6 +13,8 @@
 namespace platform {
 namespace {
 
+constexpr char kOwnPasteKeys[] = "corvaneOwnPasteKeys";
+
 // The editable text control an event is aimed at: the control itself (keys) or the
 // control whose viewport it is (mouse).
 QWidget* EditableText(QObject* target) {
@@ -38,7 +40,8 @@ protected:
         switch (event->type()) {
         case QEvent::KeyPress:
             if (static_cast<QKeyEvent*>(event)->matches(QKeySequence::Paste) &&
-                EditableText(watched) && !Pastable(QClipboard::Clipboard))
+                EditableText(watched) && !watched->property(kOwnPasteKeys).toBool() &&
+                !Pastable(QClipboard::Clipboard))
                 return true;
             break;
         case QEvent::MouseButtonRelease:
@@ -59,6 +62,8 @@ protected:
 bool HasPastableText(const QMimeData* data) {
     return data && !data->formats().isEmpty() && data->hasText();
 }
+
+void LeavePasteKeysTo(QWidget* control) { control->setProperty(kOwnPasteKeys, true); }
 
 void InstallPasteGuard() {
     static QPointer<PasteGuard> guard;   // goes with the application

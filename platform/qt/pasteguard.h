@@ -4,6 +4,7 @@
 #pragma once
 
 class QMimeData;
+class QWidget;
 
 namespace platform {
 
@@ -16,5 +17,9 @@ bool HasPastableText(const QMimeData* data);
 // line edits alike) while the clipboard (resp. the selection) holds nothing HasPastableText
 // accepts. The programs call this at start.
 void InstallPasteGuard();
+
+// Leaves the paste keys aimed at this control to the control itself: for a control that
+// consumes its edit keys without pasting (a terminal that sends them on as characters).
+void LeavePasteKeysTo(QWidget* control);
 
 } // namespace platform

@@ -284,8 +284,9 @@ TEST_F(CorvaneRun, TheDebugPanePastesNothingFromAnEmptyClipboardAndTheProgramEnd
     ASSERT_TRUE(display_->Keys({"End", "Tab"}));   // the Debug folder, then its pane
     sim_->ClearLog();
 
+    // With nothing to paste, Ctrl+V only sends its character; Shift+Insert types none.
     ASSERT_TRUE(display_->Keys({"ctrl+v", "shift+Insert"}));
-    ASSERT_TRUE(display_->Type("AT\r"));
+    ASSERT_TRUE(display_->Type("\rAT\r"));
     ASSERT_TRUE(sim_->WaitForCommand("AT", std::chrono::milliseconds(kFileMs)))
         << "the typed command did not reach the unit";
     ASSERT_TRUE(app_.Running());
@@ -293,8 +294,8 @@ TEST_F(CorvaneRun, TheDebugPanePastesNothingFromAnEmptyClipboardAndTheProgramEnd
     // it, and neither of those is sent.
     ASSERT_TRUE(display_->Keys({"ctrl+c", "ctrl+a", "ctrl+c"}));
     ASSERT_TRUE(display_->Type("AT\r"));
-    ASSERT_TRUE(e2e::WaitUntil([&] { return sim_->Commands().size() == 2; }, kFileMs));
-    EXPECT_EQ(sim_->Received(), "AT\r\x03" "AT\r");
+    ASSERT_TRUE(e2e::WaitUntil([&] { return sim_->Commands().size() == 3; }, kFileMs));
+    EXPECT_EQ(sim_->Received(), "\x16\rAT\r\x03" "AT\r");
 
     app_.Signal(SIGTERM);
     const std::optional<int> code = app_.WaitExit(kFileMs);
