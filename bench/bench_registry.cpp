@@ -17,6 +17,7 @@
 #include "engine/mainwindow.h"
 #include "engine/settings.h"
 #include "platform/registry.h"
+#include "tests/support/null_mainwindow.h"
 #include "upgrade/registry.h"
 
 namespace {
@@ -24,21 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRuns = 5;
 
-class QuietWindow : public IMainWindow {
-public:
-    int WriteToModem(const std::string&) override { return 2; }
-    bool OpenPort(int) override { return false; }
-    void SetPort(int) override {}
-    bool ClosePort() override { return false; }
-    std::string ReadInput() override { return ""; }
-    void SetCommPort(int) override {}
-    void AddTrace(const std::string&, bool) override {}
-    InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                                bool) override {
-        return {};
-    }
-    void ModifyIcon(int) override {}
-};
+using QuietWindow = NullMainWindow;
 
 long StatusKb(const char* field) {
     std::ifstream in("/proc/self/status");

@@ -22,6 +22,7 @@
 #include "fuzz/fuzz_tempdir.h"
 #include "platform/registry.h"
 #include "platform/settingsstore.h"
+#include "tests/support/null_mainwindow.h"
 #include "upgrade/registry.h"
 
 namespace {
@@ -32,26 +33,15 @@ namespace {
 }
 
 // Only the port calls matter here.
-class PortWindow : public IMainWindow {
+class PortWindow : public NullMainWindow {
 public:
     int setPortCalls = 0;
     int lastPort = -1;
 
-    int WriteToModem(const std::string&) override { return 2; }
-    bool OpenPort(int) override { return false; }
     void SetPort(int n) override {
         ++setPortCalls;
         lastPort = n;
     }
-    bool ClosePort() override { return false; }
-    std::string ReadInput() override { return ""; }
-    void SetCommPort(int) override {}
-    void AddTrace(const std::string&, bool) override {}
-    InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                                bool) override {
-        return {};
-    }
-    void ModifyIcon(int) override {}
 };
 
 void WriteFile(const std::string& path, const uint8_t* data, size_t size) {

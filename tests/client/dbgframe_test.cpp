@@ -6,6 +6,7 @@
 
 #include "client/dbgframe.h"
 #include "tests/client/mainwin_support.h"
+#include "tests/support/null_mainwindow.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ std::vector<std::pair<QString, QColor>> Runs(const QTextEdit& edit) {
 }
 
 // A main window that records what the pane writes, and can fail the write.
-class KeyWindow : public IMainWindow {
+class KeyWindow : public NullMainWindow {
 public:
     std::vector<std::string> writes;
     bool fail = false;
@@ -31,16 +32,6 @@ public:
         return 1;
     }
     bool OpenPort(int) override { return true; }
-    void SetPort(int) override {}
-    bool ClosePort() override { return false; }
-    std::string ReadInput() override { return {}; }
-    void SetCommPort(int) override {}
-    void AddTrace(const std::string&, bool) override {}
-    InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                                bool) override {
-        return {};
-    }
-    void ModifyIcon(int) override {}
 };
 
 void Press(QWidget* target, int key, Qt::KeyboardModifiers mods, const QString& text) {
