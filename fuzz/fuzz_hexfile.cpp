@@ -94,26 +94,30 @@ bool ReferenceRead(const std::string& text, HexOutcome& outcome, std::string& me
         outcome = HexOutcome::Failed;
         return true;
     }
+    // A refused line is quoted up to its 100th character.
+    auto quote = [](const std::string& line) {
+        return line.size() > 100 ? line.substr(0, 100) + "..." : line;
+    };
     for (std::size_t pos = 0; pos < text.size();) {
-        std::size_t nl = std::min(text.find('\n', pos), text.size());
+        // A lone CR, CR LF and LF each end a line.
+        std::size_t nl = std::min(text.find_first_of("\r\n", pos), text.size());
         std::string line = text.substr(pos, nl - pos);
-        pos = nl + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        pos = nl + (text.compare(nl, 2, "\r\n") == 0 ? 2 : 1);
         if (mid(line, 1, 1) != ":") {
             outcome = HexOutcome::Refused;
-            message = "Bad data:\r\n" + line;
+            message = "Bad data:\r\n" + quote(line);
             return true;
         }
         if (mid(line, 8, 2) == "01") break;
         if (mid(line, 8, 2) != "00") {
             outcome = HexOutcome::Refused;
-            message = "Invalid packet type: \r\n" + line;
+            message = "Invalid packet type: \r\n" + quote(line);
             return true;
         }
         const int n = val(mid(line, 2, 2));
         if (n > 32) {
             outcome = HexOutcome::Refused;
-            message = "Bad data:\r\n" + line;
+            message = "Bad data:\r\n" + quote(line);
             return true;
         }
         if (n == 0) return false;

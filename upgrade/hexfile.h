@@ -29,12 +29,13 @@ struct HexResult {
     std::string message;   // the refusal text (Refused only)
 };
 
-// Reads the file's text (lines end with CR LF; a lone LF is taken as well) into image,
-// which starts empty. Pure: shows nothing.
+// Reads the file's text into image, which starts empty; a lone CR, CR LF and LF each end a
+// record. A refusal quotes the line, cut after 100 characters. Pure: shows nothing.
 HexResult ParseHexText(const std::string& text, HexImage& image);
 
-// Reads the file at path into image. A refusal is shown in a box captioned "Upgrade"
-// before this returns; a file that is missing, unreadable or empty fails without a box.
+// Reads the file at path into image, a line at a time. A refusal is shown in a box
+// captioned "Upgrade" before this returns; a file that is missing, unreadable or empty fails
+// without a box.
 HexOutcome ReadHexImage(const std::string& path, HexImage& image);
 
 } // namespace upgrade

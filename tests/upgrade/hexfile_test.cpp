@@ -78,6 +78,10 @@ TEST(HexReader, ImageLayouts) {
          {{0, 0x55}}},
         {"last data line without a line end", Rec(0, 0, {1, 2}), 3, {{1, 2}}},
         {"lone LF line ends", Lines({Rec(0, 0, {1, 2}), kEnd}, "\n"), 3, {{0, 1}, {1, 2}}},
+        {"a lone CR, CR LF and LF each end a record",
+         Rec(0, 0, {1, 2}) + "\r" + Rec(0, 2, {3, 4}) + "\n" + Rec(0, 4, {5}) + "\r\n" +
+             Rec(0, 5, {6}) + "\r" + kEnd + "\r",
+         7, {{0, 1}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 0}}},
         {"a count-0 data record is ignored", Lines({Rec(0, 0, {1}), Rec(0, 0x100, {}), kEnd}), 2,
          {{0, 1}}},
         {"characters after the checksum are not read", Rec(0, 0, {7}) + " ; note\r\n" + kEnd, 2,
@@ -114,6 +118,8 @@ TEST(HexReader, RefusalsWithTheirTextsInCheckOrder) {
     const std::string bad33 = Rec(0, 0, Bytes(33, 0));
     const std::string type02 = Rec(2, 0, {0x10, 0x00});
     const std::string badSum = Rec(0, 0x10, {1, 2, 3}, 1);
+    std::string wide;
+    for (int i = 0; i < 250; ++i) wide += char('a' + i % 26);
     const std::vector<RefusalCase> cases = {
         {"no start code", Lines({good, "04000000AABBCCDDEE", kEnd}),
          "Bad data:\r\n04000000AABBCCDDEE"},
@@ -129,8 +135,10 @@ TEST(HexReader, RefusalsWithTheirTextsInCheckOrder) {
         {"checksum", Lines({good, badSum, kEnd}), "Bad checksum"},
         {"checksum of a count-0 record", Lines({Rec(0, 0x100, {}, 5), kEnd}), "Bad checksum"},
         {"start code before type", "x0000000299\r\n", "Bad data:\r\nx0000000299"},
+        {"a long line is quoted cut", wide + "\r\n" + kEnd,
+         "Bad data:\r\n" + wide.substr(0, 100) + "..."},
         {"type before count", ":41000002" + std::string(132, '0') + "\r\n",
-         "Invalid packet type: \r\n:41000002" + std::string(132, '0')},
+         "Invalid packet type: \r\n:41000002" + std::string(91, '0') + "..."},
         {"count before checksum", Lines({Rec(0, 0, Bytes(33, 0), 7)}),
          "Bad data:\r\n" + Rec(0, 0, Bytes(33, 0), 7)},
         // A field past the end of a short line, or with no leading hex digit, is worth 0.
