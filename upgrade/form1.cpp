@@ -51,19 +51,32 @@ std::string FirmwareDir() {
     return platform::ProgramDir();
 }
 
-std::vector<std::string> HexFilesIn(const std::string& dir) {
+std::vector<std::string> FilesMatching(const std::string& dir, const std::string& pattern) {
+    auto fold = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        return text;
+    };
+    const bool wild = !pattern.empty() && pattern[0] == '*';
+    const std::string want = fold(wild ? pattern.substr(1) : pattern);
     std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.size() < 4 || !it->is_regular_file(ec)) continue;
-        std::string ext = name.substr(name.size() - 4);
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char c) { return char(std::tolower(c)); });
-        if (ext == ".hex") names.push_back(name);
+        const std::string name = it->path().filename().string();
+        if (name.size() < want.size() || (!wild && name.size() != want.size())) continue;
+        if (fold(name.substr(name.size() - want.size())) != want) continue;
+        if (it->is_regular_file(ec)) names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string BootLoaderPath(const std::string& dir) {
+    const std::vector<std::string> found = FilesMatching(dir, kBootLoaderFile);
+    std::string name = kBootLoaderFile;
+    if (!found.empty() && std::find(found.begin(), found.end(), name) == found.end())
+        name = found.front();
+    return (fs::path(dir) / name).string();
 }
 
 Form1::Form1(const QString& commandLine, UploadLink* link, QWidget* parent)
@@ -102,6 +115,7 @@ Form1::Form1(const QString& commandLine, UploadLink* link, QWidget* parent)
     TimerAuto = new QTimer(this);
     TimerAuto->setObjectName("TimerAuto");
     TimerAuto->setInterval(kAutoEndMs);
+    TimerAuto->setTimerType(Qt::PreciseTimer);   // a coarse one may end the program early
 
     Beep = [] { QApplication::beep(); };
     EndProgram = [] { QCoreApplication::exit(0); };
@@ -160,7 +174,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 std::string Form1::ChooseCodeFile() {
     const std::string dir = FirmwareDir();
-    const std::vector<std::string> found = HexFilesIn(dir);
+    const std::vector<std::string> found = FilesMatching(dir, "*.hex");
     if (found.size() == 1) return (fs::path(dir) / found.front()).string();
 
     QFileDialog dialog(this, QString(), QString::fromStdString(dir));
@@ -224,7 +238,7 @@ void Form1::Upload(const std::string& codePath) {
     RxBuffer.clear();
 
     // Both images are read and checked before the unit leaves its normal mode.
-    HexOutcome read = ReadHexImage((fs::path(FirmwareDir()) / kBootLoaderFile).string(), BootImage);
+    HexOutcome read = ReadHexImage(BootLoaderPath(FirmwareDir()), BootImage);
     if (read == HexOutcome::Refused) throw Ended{};
     if (read != HexOutcome::Read || BootImage.ImageEnd() == 0 ||
         BootImage.ImageEnd() > kMaxBootLoader)

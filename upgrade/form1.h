@@ -24,8 +24,12 @@ class UploadLink;
 // Where the firmware files lie: $CORVANE_FIRMWARE_DIR when set, else the program's directory.
 std::string FirmwareDir();
 
-// The "*.hex" files of a directory (the extension in any letter case), sorted by name.
-std::vector<std::string> HexFilesIn(const std::string& dir);
+// The regular files of dir whose names match pattern, a name or "*" and an ending, in any
+// letter case; sorted by name.
+std::vector<std::string> FilesMatching(const std::string& dir, const std::string& pattern);
+
+// The boot loader file of dir: "W39L512.dat" in any letter case, that spelling first.
+std::string BootLoaderPath(const std::string& dir);
 
 extern const char kBootLoaderFile[];      // "W39L512.dat"
 extern const char kFatStub[];             // the unit's reply after the boot loader

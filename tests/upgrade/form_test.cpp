@@ -83,6 +83,7 @@ TEST_F(Window, AutoStartsAtOnceAndEndsTwoSecondsAfterSuccess) {
     EXPECT_EQ(Status(*form), "Programming OK");
     EXPECT_TRUE(form->TimerAuto->isActive());
     EXPECT_EQ(form->TimerAuto->interval(), 2000);
+    EXPECT_EQ(form->TimerAuto->timerType(), Qt::PreciseTimer);   // a coarse one ends early
     EXPECT_EQ(ends, 0);
     QMetaObject::invokeMethod(form->TimerAuto, "timeout");   // its first tick
     EXPECT_EQ(ends, 1);
@@ -130,10 +131,12 @@ TEST_F(Window, OneHexFileIsTakenOtherwiseTheDialogAsks) {
         const char* name;
         std::vector<std::string> hexFiles;
         int dialogs;
+        std::string bootFile = upgrade::kBootLoaderFile;
     };
     const Case cases[] = {
         {"one", {"main.hex"}, 0},
         {"one in capitals", {"MAIN.HEX"}, 0},
+        {"boot loader in capitals", {"main.hex"}, 0, "W39L512.DAT"},
         {"none", {}, 1},
         {"two", {"a.hex", "b.hex"}, 1},
     };
@@ -141,7 +144,7 @@ TEST_F(Window, OneHexFileIsTakenOtherwiseTheDialogAsks) {
         SCOPED_TRACE(k.name);
         std::filesystem::remove_all(firmware);
         std::filesystem::create_directories(firmware);
-        WriteFile(upgrade::kBootLoaderFile, HexText(Pattern(40, 1)));
+        WriteFile(k.bootFile, HexText(Pattern(40, 1)));
         WriteFile("main.txt", HexText(code));   // no "*.hex": only through the dialog
         for (const auto& name : k.hexFiles) WriteFile(name, HexText(other));
         link.calls.clear();
