@@ -158,11 +158,11 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(250);
-    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     RXPollTimer = new QTimer(this);
     RXPollTimer->setObjectName("RXPollTimer");
     RXPollTimer->setInterval(60000);
-    connect(RXPollTimer, &QTimer::timeout, this, &TMainForm::RXPollTimerTimer);
+    connect(RXPollTimer, &QTimer::timeout, this, [this] { RXPollTimerTimer(); });
     Timer1->start();
     RXPollTimer->start();
 
@@ -339,12 +339,11 @@ void TMainForm::FormCreate() {
 }
 
 // Start-up and resume: finds the unit, opens the port and collects what waits, or says the
-// unit was not found. A line lost meanwhile is shown by the caller's guard and reopened by
-// the receive ticks.
+// unit was not found. A line lost meanwhile is reopened by the receive ticks.
 void TMainForm::FindAndPoll() {
     if (FindModem()) {
         OpenPort(0);
-        PollUnread();
+        RunExchange(ModemBusy, [] { PollUnread(); });
     } else {
         ShowNotFound();
     }
@@ -434,33 +433,11 @@ void TMainForm::MSComm1Comm() {
 // ---------------------------------------------------------------------------------------
 // Receive timers
 
-// A line that went dead is reopened by the next tick that finds no exchange running and the
-// unit on it; the poll tick then collects what arrived while it was away.
-void TMainForm::Timer1Timer() {
-    if (ReopenLostLine(false)) {
-        RXPollTimerTimer();
-        return;
-    }
-    if (!MSComm1.PortOpen()) return;
-    if (DBGFrame11->ChkDisableCMT->isChecked()) return;
-    if (Sending || ModemBusy || Polling) return;
-    ModemBusy = true;
-    AtExit clear{[] { ModemBusy = false; }};
-    RunGuarded([] { CheckUnsolicited(); });
-}
+bool TMainForm::NoticeCheckDisabled() const { return DBGFrame11->ChkDisableCMT->isChecked(); }
 
-void TMainForm::RXPollTimerTimer() {
-    ReopenLostLine(true);
-    if (!MSComm1.PortOpen()) return;
-    if (DBGFrame11->ChkDisablePoll->isChecked()) return;
-    if (Sending || ModemBusy || Polling) return;
-    Polling = true;
-    AtExit clear{[] {
-        Polling = false;
-        ModemBusy = false;
-    }};
-    RunGuarded([] { PollUnread(); });
-}
+bool TMainForm::PollDisabled() const { return DBGFrame11->ChkDisablePoll->isChecked(); }
+
+void TMainForm::ShowExchangeError(const std::string& text) { ShowHandlerError(text); }
 
 // ---------------------------------------------------------------------------------------
 // Suspend and resume

@@ -81,10 +81,6 @@ public:
                                 const std::string& date, bool old) override;
     void MSComm1Comm();
 
-    // Receive timers.
-    void Timer1Timer();
-    void RXPollTimerTimer();
-
     // Tray icon. It is put up once the desktop has a tray; until then it is looked for
     // again every TrayLookMs (a program started with the session often comes before the
     // panel).
@@ -140,6 +136,9 @@ public:
     QSystemTrayIcon* TrayIcon = nullptr;
 
 protected:
+    bool NoticeCheckDisabled() const override;
+    bool PollDisabled() const override;
+    void ShowExchangeError(const std::string& text) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 

@@ -4,6 +4,7 @@
 
 #include "engine/globals.h"
 #include "engine/serparse.h"
+#include "platform/boxes.h"
 
 int PortWindow::WriteToModem(const std::string& text) {
     if (Suspended) return 2;
@@ -104,4 +105,46 @@ bool PortWindow::ReopenLostLine(bool pollTick) {
     }
     ReadListOwed = true;   // a read may have been cut off before its delete
     return true;
+}
+
+void PortWindow::Timer1Timer() {
+    if (NoticeCheckDisabled()) return;
+    if (ReopenLostLine(false)) {
+        RXPollTimerTimer();   // collects what arrived while the line was away
+        return;
+    }
+    if (!MSComm1.PortOpen() || Sending || ModemBusy || Polling) return;
+    RunExchange(ModemBusy, [] { CheckUnsolicited(); });
+}
+
+void PortWindow::RXPollTimerTimer() {
+    if (PollDisabled()) return;
+    ReopenLostLine(true);
+    if (!MSComm1.PortOpen() || Sending || ModemBusy || Polling) return;
+    RunExchange(Polling, [] { PollUnread(); });
+}
+
+void PortWindow::ShowExchangeError(const std::string& text) {
+    platform::MessageBox(text, "Error");
+}
+
+void PortWindow::RunExchange(bool& flag, const std::function<void()>& work) {
+    std::string error;
+    std::vector<platform::BoxRequest> kept;
+    {
+        platform::BoxHold hold;
+        flag = true;
+        try {
+            work();
+        } catch (const platform::UnansweredBox&) {
+            flag = ModemBusy = false;
+            throw;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        flag = ModemBusy = false;
+        kept = hold.Take();
+    }
+    for (const platform::BoxRequest& box : kept) platform::MessageBox(box.text, box.caption);
+    if (!error.empty()) ShowExchangeError(error);
 }

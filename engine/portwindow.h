@@ -3,6 +3,7 @@
 // window derives from it and adds the trace, the Inbox and the tray icon; so do the test
 // windows that run the engine against a real line.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "engine/mainwindow.h"
@@ -52,6 +53,24 @@ public:
     // left alone, and is asked again only by a poll tick (pollTick), so that it costs no
     // probe every 250 ms.
     bool ReopenLostLine(bool pollTick);
+
+    // The receive timers' ticks: Timer1 (250 ms) checks for notices, RXPollTimer (60 s) polls.
+    // A tick does nothing while its Disable box is ticked; otherwise it reopens a lost line
+    // first, and then starts its exchange when the port is open and no exchange runs
+    // (Sending, ModemBusy, Polling).
+    void Timer1Timer();
+    void RXPollTimerTimer();
+
+protected:
+    // The debug pane's "Disable CMT detection" and "Disable Polling"; clear by default.
+    virtual bool NoticeCheckDisabled() const { return false; }
+    virtual bool PollDisabled() const { return false; }
+    // Tells the user of an error that ended an exchange: an "Error" box.
+    virtual void ShowExchangeError(const std::string& text);
+    // Runs one receiving exchange with flag set. Its boxes (the error that ended it, an
+    // Inbox that could not be saved) are shown only once flag and ModemBusy are clear again,
+    // so that nothing waits on a box: collecting, reopening and saving go on under it.
+    void RunExchange(bool& flag, const std::function<void()>& work);
 
 private:
     bool lineLost_ = false;

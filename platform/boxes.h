@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -31,5 +32,21 @@ int MessageBox(const std::string& text, const std::string& caption,
 
 // Installs the handler (an empty one removes it); returns the previous one.
 BoxHandler SetBoxHandler(BoxHandler handler);
+
+// While a BoxHold lives, a box with only an OK button is kept instead of shown (and counts
+// as answered OK): work that holds a flag others wait on shows its boxes after the flag is
+// clear again. Take() ends the hold and hands the kept boxes over, in order.
+class BoxHold {
+public:
+    BoxHold();
+    ~BoxHold();
+    BoxHold(const BoxHold&) = delete;
+    BoxHold& operator=(const BoxHold&) = delete;
+    std::vector<BoxRequest> Take();
+private:
+    std::vector<BoxRequest> kept_;
+    std::vector<BoxRequest>* previous_;
+    bool holding_ = true;
+};
 
 } // namespace platform

@@ -5,6 +5,7 @@
 #include <QTextEdit>
 #include <QTreeWidget>
 
+#include "client/datafile.h"
 #include "client/msgframe.h"
 #include "client/pbframe.h"
 #include "tests/client/mainwin_support.h"
@@ -222,12 +223,14 @@ TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
     struct Case {
         const char* name;
         std::function<void()> find;   // what meets the dead line first
-        std::size_t boxes;
+        bool heldOpen;                // nobody answers its box while the unit comes back
     };
     const Case cases[] = {
-        {"the event pump", [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); }, 1},
-        {"the notice check", [this] { form->Timer1Timer(); }, 1},
-        {"the poll", [this] { form->RXPollTimerTimer(); }, 1},
+        {"the event pump", [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 50); },
+         false},
+        {"the notice check", [this] { form->Timer1Timer(); }, false},
+        {"the poll", [this] { form->RXPollTimerTimer(); }, false},
+        {"the poll, its box left open", [this] { form->RXPollTimerTimer(); }, true},
     };
     int stored = 0;
     for (const Case& c : cases) {
@@ -236,37 +239,68 @@ TEST_F(TimerGate, ALostLineIsClosedShownAtMostOnceAndReopenedByTheNextTick) {
         ASSERT_TRUE(form->OpenPort(1));
         ReceiveBuffer = "+CMT: \"SM\",1";   // the notice check reads the line
         unit->Vanish();
-        testing_support::BoxScript boxes;
-        boxes.AnswerAll();
-        ASSERT_TRUE(WaitUntil([&] {
-            c.find();
-            return !form->MSComm1.PortOpen();
-        }));
-        for (int i = 0; i < 3; ++i) {   // the unit stays away for a while
-            form->Timer1Timer();
-            form->RXPollTimerTimer();
-            QCoreApplication::processEvents();
-        }
-        EXPECT_EQ(boxes.shown().size(), c.boxes);
-        EXPECT_TRUE(form->LineIsLost());
-        EXPECT_FALSE(form->MSComm1.PortOpen());
-
         // Back: the next tick reopens the port and collects what came meanwhile, and a
         // message that the unit holds as read (a read cut off before its delete).
-        unit->Store("+4477", "while away " + std::to_string(++stored), "24/05/12,14:23:11+04");
-        unit->StoreMessage({0, "REC READ", "+4477", "", "24/05/12,14:23:11+04",
-                            "cut off " + std::to_string(stored)});
-        unit->Reappear();
-        unit->ClearLog();
-        const int before = form->MSGFrame11->Count();
-        form->Timer1Timer();
-        EXPECT_TRUE(form->MSComm1.PortOpen());
-        EXPECT_FALSE(form->LineIsLost());
-        EXPECT_TRUE(Contains(unit->Commands(), "AT+CMGL"));
-        EXPECT_EQ(form->MSGFrame11->Count(), before + 2);
-        EXPECT_EQ(boxes.shown().size(), c.boxes);
-        EXPECT_FALSE(ModemBusy || Polling);
+        bool back = false;
+        auto comeBack = [&] {
+            EXPECT_TRUE(form->LineIsLost());
+            EXPECT_FALSE(form->MSComm1.PortOpen());
+            unit->Store("+4477", "while away " + std::to_string(++stored), "24/05/12,14:23:11+04");
+            unit->StoreMessage({0, "REC READ", "+4477", "", "24/05/12,14:23:11+04",
+                                "cut off " + std::to_string(stored)});
+            unit->Reappear();
+            unit->ClearLog();
+            const int before = form->MSGFrame11->Count();
+            form->Timer1Timer();
+            EXPECT_TRUE(form->MSComm1.PortOpen());
+            EXPECT_FALSE(form->LineIsLost());
+            EXPECT_TRUE(Contains(unit->Commands(), "AT+CMGL"));
+            EXPECT_EQ(form->MSGFrame11->Count(), before + 2);
+            EXPECT_FALSE(ModemBusy || Polling);
+            back = true;
+        };
+        testing_support::BoxScript boxes;
+        if (c.heldOpen)
+            boxes.ExpectHeld("", comeBack);
+        else
+            boxes.AnswerAll();
+        ASSERT_TRUE(WaitUntil([&] {
+            c.find();
+            return !boxes.shown().empty();
+        }));
+        if (!c.heldOpen) {
+            for (int i = 0; i < 3; ++i) {   // the unit stays away for a while
+                form->Timer1Timer();
+                form->RXPollTimerTimer();
+                QCoreApplication::processEvents();
+            }
+            comeBack();
+        }
+        EXPECT_TRUE(back);
+        EXPECT_EQ(boxes.shown().size(), 1u);
     }
+}
+
+TEST_F(TimerGate, AnInboxThatCouldNotBeSavedIsToldWhileCollectionGoesOn) {
+    form->MSGFrame11->LoadFromFile("inbox.csv", true);
+    datafile::WriteHook working = datafile::SetWriteHook([](int, const char*, std::size_t) -> long {
+        errno = ENOSPC;
+        return -1;
+    });
+    unit->Store("+4477", "kept-on-the-unit", "24/05/12,14:23:11+04", true);
+    ASSERT_TRUE(WaitUntil([] { return ReceiveBuffer.find("+CMT: ") != std::string::npos; }));
+    testing_support::BoxScript boxes;
+    boxes.ExpectHeld("could not be saved", [&] {
+        EXPECT_FALSE(ModemBusy || Polling);
+        EXPECT_EQ(unit->Messages().size(), 1u);
+        datafile::SetWriteHook(working);   // the disk has room again; the box is still open
+        form->RXPollTimerTimer();
+        EXPECT_NE(env.ReadData("inbox.csv").find("kept-on-the-unit"), std::string::npos);
+        EXPECT_TRUE(WaitUntil([&] { return unit->Messages().empty(); }));
+    });
+    form->Timer1Timer();
+    EXPECT_EQ(boxes.pending(), 0);
+    EXPECT_EQ(boxes.shown().size(), 1u);
 }
 
 TEST_F(TimerGate, ALostLineIsReopenedOnlyOntoTheUnitAndAnotherDeviceIsLeftAlone) {

@@ -1,6 +1,6 @@
 // A main window for the receive soak: a real serial control and a real Inbox pane, with the
-// main window's port rules, its receive event as the event pump raises it and its two timer
-// ticks, driven by hand instead of by a Qt main window.
+// main window's port rules and timer ticks, and its receive event as the event pump raises
+// it, driven by hand instead of by a Qt main window.
 #pragma once
 #include <exception>
 #include <functional>
@@ -57,30 +57,6 @@ public:
     void ReceiveEvent() {
         if (MSComm1.PortOpen() && !MSComm1.DispatchReadable() && MSComm1.PortOpen())
             Guarded([this] { LineHungUp(); });
-    }
-
-    // The 250 ms tick.
-    void Timer1Timer() {
-        if (ReopenLostLine(false)) {
-            RXPollTimerTimer();
-            return;
-        }
-        if (!MSComm1.PortOpen()) return;
-        if (Sending || ModemBusy || Polling) return;
-        ModemBusy = true;
-        Guarded([] { CheckUnsolicited(); });
-        ModemBusy = false;
-    }
-
-    // The 60 s tick.
-    void RXPollTimerTimer() {
-        ReopenLostLine(true);
-        if (!MSComm1.PortOpen()) return;
-        if (Sending || ModemBusy || Polling) return;
-        Polling = true;
-        Guarded([] { PollUnread(); });
-        Polling = false;
-        ModemBusy = false;
     }
 
 private:

@@ -72,12 +72,13 @@ BoxScript::BoxScript() {
     previous_ = platform::SetBoxHandler([this](const platform::BoxRequest& request) {
         shown_.push_back(request);
         if (next_ < steps_.size()) {
-            const Step& step = steps_[next_++];
+            const Step step = steps_[next_++];
             if (!step.part.empty()) {
                 EXPECT_NE(request.text.find(step.part), std::string::npos)
                     << "box \"" << request.caption << "\": " << request.text
                     << "\nexpected text with: " << step.part;
             }
+            if (step.whileOpen) step.whileOpen();
             return step.answer;
         }
         if (answerAll_) return allAnswer_;
@@ -90,7 +91,13 @@ BoxScript::BoxScript() {
 BoxScript::~BoxScript() { platform::SetBoxHandler(std::move(previous_)); }
 
 BoxScript& BoxScript::Expect(const std::string& textPart, int answer) {
-    steps_.push_back({textPart, answer});
+    steps_.push_back({textPart, answer, {}});
+    return *this;
+}
+
+BoxScript& BoxScript::ExpectHeld(const std::string& textPart, std::function<void()> whileOpen,
+                                 int answer) {
+    steps_.push_back({textPart, answer, std::move(whileOpen)});
     return *this;
 }
 

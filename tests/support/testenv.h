@@ -3,6 +3,7 @@
 // pointing there. CORVANE_DEVICES points at an empty folder, so the default COM map sees
 // none of the machine's own serial devices. Restores the environment when it goes.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,12 +44,16 @@ public:
     ~BoxScript();
     // Expect a box whose text contains textPart (empty: any) and answer it.
     BoxScript& Expect(const std::string& textPart, int answer = platform::IDOK);
+    // The same, keeping the box open while whileOpen runs (what the box's own loop would
+    // deliver meanwhile: ticks, receive events), then answering it.
+    BoxScript& ExpectHeld(const std::string& textPart, std::function<void()> whileOpen,
+                          int answer = platform::IDOK);
     // Answer every box with answer, recording it (no failure for unexpected boxes).
     BoxScript& AnswerAll(int answer = platform::IDOK);
     const std::vector<platform::BoxRequest>& shown() const { return shown_; }
     int pending() const;   // expected boxes not yet shown
 private:
-    struct Step { std::string part; int answer; };
+    struct Step { std::string part; int answer; std::function<void()> whileOpen; };
     std::vector<Step> steps_;
     std::size_t next_ = 0;
     bool answerAll_ = false;
