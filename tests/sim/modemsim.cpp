@@ -102,6 +102,11 @@ struct ModemSim::Impl {
     struct Link {
         std::string path;
     };
+    // Where a link points: the pty, or while vanished a path that is not there (a freed pty
+    // number soon belongs to another process's pty, and must not be opened through it).
+    std::string TargetOf(const Link& link) const {
+        return vanished ? link.path + ".gone" : slavePath;
+    }
 
     // Control (Start/Stop/Vanish/Reappear) is serialised apart from the data mutex so
     // the I/O thread never waits on a join.
@@ -537,7 +542,7 @@ ModemSim::ModemSim() : d_(std::make_unique<Impl>()) {
 ModemSim::~ModemSim() {
     Stop();
     for (const auto& link : d_->links)
-        if (ReadLink(link.path) == d_->slavePath)
+        if (ReadLink(link.path) == d_->TargetOf(link))
             ::unlink(link.path.c_str());
     d_->ClosePty();
     ::close(d_->wakeRead);
@@ -550,7 +555,7 @@ void ModemSim::LinkAsCom(const std::string& portsFolder, int n) const {
     MkdirAll(portsFolder);
     std::string link = portsFolder + "/com" + std::to_string(n);
     std::lock_guard<std::mutex> ctl(d_->ctl);
-    Impl::PointLink(link, d_->slavePath);
+    Impl::PointLink(link, d_->TargetOf({link}));
     auto& links = d_->links;
     if (std::none_of(links.begin(), links.end(), [&](const Impl::Link& l) { return l.path == link; }))
         links.push_back({link});
@@ -633,8 +638,10 @@ void ModemSim::Vanish() {
     if (d_->vanished)
         return;
     d_->Join();
-    d_->ClosePty();
     d_->vanished = true;
+    for (const auto& link : d_->links)
+        Impl::PointLink(link.path, d_->TargetOf(link));
+    d_->ClosePty();
 }
 
 void ModemSim::Reappear() {
