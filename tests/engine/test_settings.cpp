@@ -109,30 +109,48 @@ TEST_F(SettingsTest, ReadRules) {
 
 TEST_F(SettingsTest, SaveAndLoadRoundTrip) {
     Put("VardelDebug", RegValue::Dword(1));
-    Settings = {"AT+CSCS=\"GSM\"", "sig\xE9", "1.23", "pass word", true, true, false, true, 7};
-    SaveSettings();
-    SaveSettings();
+    // Each save over the one before; each truth value is on in one of them alone, so none
+    // can be written or read in another's place.
+    const SettingsRecord records[] = {
+        {"AT+CSCS=\"GSM\"", "sig\xE9", "1.23", "pass word", true, false, false, false, 7},
+        {"ATE0", "", "", "", false, true, true, false, 12},
+        {"ATZ", "- me", "", "x", false, false, false, true, 0},
+    };
+    for (const SettingsRecord& record : records) {
+        SCOPED_TRACE(record.Init);
+        Settings = record;
+        SaveSettings();
 
-    const RegKey key = Key();
-    EXPECT_EQ(key.Get("SetVer")->data, RegValue::Dword(1).data);
-    const std::vector<uint8_t> plain = {'p', 'a', 's', 's', ' ', 'w', 'o', 'r', 'd', 0};
-    EXPECT_EQ(key.Get("Password")->type, uint32_t(platform::REG_SZ));
-    EXPECT_EQ(key.Get("Password")->data, plain);
-    EXPECT_FALSE(key.Get("ModemVersion"));
-    ASSERT_TRUE(key.Get("VardelDebug"));   // read only: saves leave it alone
+        const RegKey key = Key();
+        EXPECT_EQ(key.Get("SetVer")->data, RegValue::Dword(1).data);
+        std::vector<uint8_t> plain(record.Password.begin(), record.Password.end());
+        plain.push_back(0);
+        EXPECT_EQ(key.Get("Password")->type, uint32_t(platform::REG_SZ));
+        EXPECT_EQ(key.Get("Password")->data, plain);
+        EXPECT_FALSE(key.Get("ModemVersion"));
+        ASSERT_TRUE(key.Get("VardelDebug"));   // read only: saves leave it alone
 
-    const SettingsRecord saved = Settings;
-    Settings = SettingsRecord{};
-    LoadSettings();
-    EXPECT_EQ(Settings.Init, saved.Init);
-    EXPECT_EQ(Settings.Signature, saved.Signature);
-    EXPECT_EQ(Settings.Password, saved.Password);
-    EXPECT_EQ(Settings.PduMode, saved.PduMode);
-    EXPECT_EQ(Settings.ClearCompose, saved.ClearCompose);
-    EXPECT_EQ(Settings.UsePass, saved.UsePass);
-    EXPECT_EQ(Settings.Port, 7);
-    EXPECT_TRUE(Settings.DebugMode);         // from "VardelDebug"
-    EXPECT_EQ(Settings.ModemVersion, "");    // never stored
+        Settings = SettingsRecord{};
+        LoadSettings();
+        EXPECT_EQ(Settings.Init, record.Init);
+        EXPECT_EQ(Settings.Signature, record.Signature);
+        EXPECT_EQ(Settings.Password, record.Password);
+        EXPECT_EQ(Settings.PduMode, record.PduMode);
+        EXPECT_EQ(Settings.ClearCompose, record.ClearCompose);
+        EXPECT_EQ(Settings.UsePass, record.UsePass);
+        EXPECT_EQ(Settings.Port, record.Port);
+        EXPECT_TRUE(Settings.DebugMode);         // from "VardelDebug"
+        EXPECT_EQ(Settings.ModemVersion, "");    // never stored
+    }
+
+    // The file keeps values in the order first written, here the first save's own.
+    const platform::RegistryData file = platform::LoadRegistry();
+    const platform::RegKeyData* stored = file.Find(RegistryKey);
+    ASSERT_TRUE(stored);
+    std::vector<std::string> names;
+    for (const platform::RegEntry& e : stored->values) names.push_back(e.name);
+    EXPECT_EQ(names, std::vector<std::string>({"VardelDebug", "SetVer", "init", "ClearCompose",
+                                               "PDU", "port", "sig", "UsePass", "Password"}));
 }
 
 } // namespace
