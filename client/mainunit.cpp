@@ -387,6 +387,8 @@ void TMainForm::QueryEndSession() {
     g_quit();
 }
 
+// Brings back every window of the program. Some window managers iconify a dialog's whole
+// window group with it; a modal dialog left iconified would block the shown main window.
 void TMainForm::TrayDoubleClick() {
     show();
     if (isMinimized()) {
@@ -394,8 +396,17 @@ void TMainForm::TrayDoubleClick() {
         AppRestore();
     }
     if (MailWaiting) Dirs->setCurrentItem(Dirs->topLevelItem(0));
-    // A box opened while the window was hidden stays in front of the window it blocks.
-    if (QWidget* modal = QApplication::activeModalWidget()) {
+    platform::RestateTransients();
+    QWidget* modal = QApplication::activeModalWidget();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window == this || window == modal || !window->isVisible()) continue;
+        if (window->windowType() == Qt::Popup || window->windowType() == Qt::ToolTip) continue;
+        if (window->isMinimized()) window->showNormal();
+        window->raise();
+    }
+    // The modal one in front, with the keyboard.
+    if (modal) {
+        if (modal->isMinimized()) modal->showNormal();
         modal->raise();
         modal->activateWindow();
     }

@@ -7,9 +7,13 @@
 #include <QPointer>
 #include <QProxyStyle>
 #include <QScreen>
+#include <QTimer>
+#include <QWindow>
 
 #include "platform/boxes.h"
 #include "platform/cp1252.h"
+
+#include <X11/Xutil.h>   // after Qt: its macros clash with Qt names
 
 namespace platform {
 namespace {
@@ -46,6 +50,30 @@ void MakeWindowModal(QWidget& modal) {
     parent->window()->winId();
     modal.setWindowModality(Qt::WindowModal);
 }
+
+// A window manager may map a dialog without giving it the keyboard (opened from the tray,
+// or while another window still held the focus): it is asked for again, a few times, until
+// the dialog has it, unless another window has opened over it meanwhile.
+constexpr int kFocusTries = 5;
+constexpr int kFocusRetryMs = 100;
+void TakeFocus(QPointer<QDialog> dialog, int triesLeft) {
+    if (!dialog || !dialog->isVisible()) return;
+    if (QApplication::activeModalWidget() != dialog) return;
+    if (dialog->windowHandle() && QGuiApplication::focusWindow() == dialog->windowHandle())
+        return;
+    dialog->raise();
+    dialog->activateWindow();
+    if (triesLeft > 1)
+        QTimer::singleShot(kFocusRetryMs, dialog, [dialog, triesLeft] {
+            TakeFocus(dialog, triesLeft - 1);
+        });
+}
+
+int ExecWithFocus(QDialog& dialog) {
+    QPointer<QDialog> guarded(&dialog);
+    QTimer::singleShot(0, &dialog, [guarded] { TakeFocus(guarded, kFocusTries); });
+    return dialog.exec();
+}
 } // namespace
 
 void SetModalOwner(QWidget* window) { g_owner = window; }
@@ -64,7 +92,7 @@ void InstallQtBoxHandler() {
         } else {
             box.setStandardButtons(QMessageBox::Ok);
         }
-        int answer = box.exec();
+        int answer = ExecWithFocus(box);
         if (request.buttons == BoxButtons::YesNo) return answer == QMessageBox::Yes ? int(IDYES)
                                                                                   : int(IDNO);
         return int(IDOK);
@@ -83,7 +111,7 @@ int ExecModal(QDialog& dialog) {
         return QDialog::Rejected;
     }
     MakeWindowModal(dialog);
-    return dialog.exec();
+    return ExecWithFocus(dialog);
 }
 
 DialogScript SetDialogScript(DialogScript script) {
@@ -124,6 +152,19 @@ void MaskWithStars(QLineEdit& field) {
     }
     field.setStyle(style);
     field.setEchoMode(QLineEdit::Password);
+}
+
+void RestateTransients() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    Display* display = x11 ? x11->display() : nullptr;
+    if (!display) return;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible() || !window->windowHandle()) continue;
+        const QWindow* parent = window->windowHandle()->transientParent();
+        if (!parent || !parent->isVisible()) continue;
+        XSetTransientForHint(display, Window(window->winId()), Window(parent->winId()));
+    }
+    XFlush(display);
 }
 
 void SetDialogScriptRequired(bool required) { g_required = required; }

@@ -35,6 +35,11 @@ bool DialogScriptRequired();
 // (nothing is drawn while it blocks). Handles no events, so no input gets in meanwhile.
 void PaintWindowsNow();
 
+// Tells the window manager again which window each shown dialog belongs to. A window
+// manager forgets it when that window is withdrawn (hidden to the tray) and does not learn
+// it again when the window is mapped anew, so a modal dialog would no longer stay above it.
+void RestateTransients();
+
 // Places a window centred on its screen, its frame included.
 void CentreOnScreen(QWidget& window);
 

@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include <QDialog>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
@@ -419,9 +420,13 @@ TEST_F(MainTest, RestoreShowsTheWindowOnTheInboxOnlyWhenMailWaits) {
         w.Dirs->setCurrentItem(w.Dirs->topLevelItem(3));   // Phonebook
         ASSERT_FALSE(w.PBFrame11->isHidden());
         MailWaiting = mail;
+        auto* dialog = new QDialog(&w);   // iconified along with the main window
+        dialog->show();
+        dialog->setWindowState(Qt::WindowMinimized);
         ASSERT_EQ(w.PopupMenu1->actions(), (QList<QAction*>{w.Maximise, w.Exit1, w.HelpAbout}));
         w.Maximise->trigger();
         EXPECT_TRUE(w.isVisible());
+        EXPECT_FALSE(dialog->isMinimized());
         EXPECT_EQ(w.windowTitle(), mail ? "Corvane - Inbox" : "Corvane - Phonebook");
         EXPECT_EQ(w.MSGFrame11->isHidden(), !mail);
         form.reset();
