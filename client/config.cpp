@@ -102,6 +102,49 @@ private:
     }
 };
 
+// The port box. Qt's editable box also selects the entry that matches a typed text, and
+// reports it as activated, when editing ends (Enter, or the focus leaving the box); only a
+// pick from the list (the drop-down, arrow keys, the wheel) counts as one here.
+class PortBox : public QComboBox {
+public:
+    explicit PortBox(QWidget* parent) : QComboBox(parent) {
+        setEditable(true);
+        setInsertPolicy(QComboBox::NoInsert);
+        connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
+            typed_ = true;
+            picked_ = false;
+        });
+        connect(this, &QComboBox::activated, this, [this](int) {
+            if (!typed_) picked_ = true;
+        });
+    }
+    // Whether an entry was picked since the last Reset and no text typed after it.
+    bool Picked() const { return picked_; }
+    void showPopup() override {
+        typed_ = false;
+        QComboBox::showPopup();
+    }
+    void Reset() { typed_ = picked_ = false; }
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        switch (event->key()) {
+        case Qt::Key_Up: case Qt::Key_Down: case Qt::Key_PageUp: case Qt::Key_PageDown:
+            typed_ = false;
+            break;
+        default:
+            break;
+        }
+        QComboBox::keyPressEvent(event);
+    }
+    void wheelEvent(QWheelEvent* event) override {
+        typed_ = false;
+        QComboBox::wheelEvent(event);
+    }
+private:
+    bool typed_ = false;
+    bool picked_ = false;
+};
+
 // Waits for the program to end while the window keeps handling its events.
 void WaitForChild(platform::ChildProcess& child) {
     if (child.Finished()) return;
@@ -132,9 +175,7 @@ TFormOptions::TFormOptions(QWidget* parent) : QDialog(parent) {
 
     auto* modem = new QGroupBox(QStringLiteral("Modem Settings"), this);
     txtInit = new QLineEdit(modem);
-    cmbport = new QComboBox(modem);
-    cmbport->setEditable(true);
-    cmbport->setInsertPolicy(QComboBox::NoInsert);
+    cmbport = new PortBox(modem);
     chkPDU = new QCheckBox(QStringLiteral("PDU Mode"), modem);
     chkPDU->setVisible(false);
     auto* modemLayout = new QFormLayout(modem);
@@ -183,10 +224,6 @@ TFormOptions::TFormOptions(QWidget* parent) : QDialog(parent) {
     buttons->addWidget(btnOK);
     buttons->addWidget(btnCancel);
 
-    // A pick from the list counts; text typed into the box does not.
-    connect(cmbport, &QComboBox::activated, this, [this](int) { portPicked_ = true; });
-    connect(cmbport->lineEdit(), &QLineEdit::textEdited, this,
-            [this](const QString&) { portPicked_ = false; });
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(modem);
@@ -246,7 +283,7 @@ void TFormOptions::FormShow() {
     }
     cmbport->setCurrentIndex(-1);
     cmbport->setEditText(QStringLiteral("COM%1").arg(current));
-    portPicked_ = false;
+    static_cast<PortBox*>(cmbport)->Reset();
 }
 
 void TFormOptions::chkpassClick() {
@@ -276,7 +313,8 @@ void TFormOptions::btnOKClick() {
     Settings.Password = platform::ToCp1252(EditPass->text());
     Settings.UsePass = chkpass->isChecked();
 
-    if (portPicked_ && cmbport->currentIndex() >= 0) {
+    // A pick from the list counts; text typed into the box does not.
+    if (static_cast<PortBox*>(cmbport)->Picked() && cmbport->currentIndex() >= 0) {
         try {
             const std::string entry = platform::ToCp1252(cmbport->itemText(cmbport->currentIndex()));
             // Closed directly: the engine's receive buffer keeps what it holds.

@@ -44,9 +44,6 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
-
-private:
-    bool portPicked_ = false;   // an entry of the port list was chosen since FormShow
 };
 
 extern TFormOptions* FormOptions;

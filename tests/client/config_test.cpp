@@ -132,19 +132,33 @@ TEST_F(OptionsTest, PortChangeProbesTheUnit) {
     env.MapCom(3, silent.slavePath());
     Settings.Port = 1;
 
-    struct Case { const char* pick; const char* box; int port; bool probed; };
+    struct Case { const char* pick; const char* box; int port; bool probed; const char* typed; };
     const Case cases[] = {
-        {"COM2", nullptr, 2, true},
-        {"COM2", nullptr, 2, false},   // the port in use: closed and reopened only
-        {"COM3", "The Corvane modem unit was not found on your chosen port.", 3, true},
-        {nullptr, nullptr, 3, false},  // nothing picked: the port stays as it was
+        {"COM2", nullptr, 2, true, nullptr},
+        {"COM2", nullptr, 2, false, nullptr},   // the port in use: closed and reopened only
+        {"COM3", "The Corvane modem unit was not found on your chosen port.", 3, true, nullptr},
+        {nullptr, nullptr, 3, false, nullptr},  // nothing picked: the port stays as it was
+        {nullptr, nullptr, 3, false, "com2"},   // typed and Enter: the box selects, no pick
     };
     for (const Case& c : cases) {
         unit.ClearLog();
         window.calls.clear();
         opts->FormShow();
-        if (c.pick) Pick(c.pick);
-        else opts->cmbport->setEditText("COM2");   // typed text does not count
+        if (c.pick) {
+            Pick(c.pick);
+        } else if (c.typed) {
+            QLineEdit* edit = opts->cmbport->lineEdit();
+            edit->selectAll();
+            for (const QChar ch : QString(c.typed)) {
+                QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+                QApplication::sendEvent(edit, &key);
+            }
+            QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+            QApplication::sendEvent(edit, &enter);
+            ASSERT_EQ(opts->cmbport->currentText(), "COM2");   // Qt selected the entry
+        } else {
+            opts->cmbport->setEditText("COM2");   // typed text does not count
+        }
         BoxScript boxes;
         if (c.box) boxes.Expect(c.box);
         opts->btnOKClick();
