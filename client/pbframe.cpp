@@ -1,9 +1,11 @@
 #include "client/pbframe.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QInputMethodEvent>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
@@ -197,14 +199,27 @@ bool TPBFrame1::eventFilter(QObject* watched, QEvent* event) {
             break;
         }
         const QString text = key->text();
-        // No character: cursor keys and the like; Ctrl and Alt keys are the field's own
-        // (Ctrl+V pastes, and pasted text is not filtered).
-        if (text.isEmpty() ||
-            (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
-            return false;
+        // No character: cursor keys and the like; Ctrl keys are the field's own (Ctrl+V
+        // pastes, and pasted text is not filtered). Alt and Super keys type their character.
+        if (text.isEmpty() || (key->modifiers() & Qt::ControlModifier)) return false;
         char c = text.size() == 1 && text[0].unicode() < 128 ? char(text[0].unicode()) : '?';
         EditPBNumberKeyPress(c);
         return c == 0;
+    }
+    // Text that an input method commits is typed, too: only its digits go in.
+    if (watched == EditPBNumber && event->type() == QEvent::InputMethod) {
+        auto* im = static_cast<QInputMethodEvent*>(event);
+        QString digits;
+        for (const QChar ch : im->commitString()) {
+            char c = ch.unicode() < 128 ? char(ch.unicode()) : '?';
+            EditPBNumberKeyPress(c);
+            if (c != 0) digits += ch;
+        }
+        if (digits == im->commitString()) return false;
+        QInputMethodEvent filtered(im->preeditString(), im->attributes());
+        filtered.setCommitString(digits, im->replacementStart(), im->replacementLength());
+        QCoreApplication::sendEvent(EditPBNumber, &filtered);
+        return true;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -319,21 +334,21 @@ void TPBFrame1::SetEditMode(bool editing) {
 
 void TPBFrame1::BtnPBOKClick() {
     const std::string typedNumber = platform::ToCp1252(EditPBNumber->text());
-    const std::string typedName = platform::ToCp1252(EditPBName->text());
+    const QString typedName = EditPBName->text();
     std::string number;
     const bool numberValid = pbfile::ReduceNumber(typedNumber, number);
+    // Looked at before the code page: a character it has no place for is no "?".
     std::string name;
     bool nameValid = true;
-    for (char ch : typedName) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c >= 32 && c <= 126)
-            name += ch;
+    for (const QChar ch : typedName) {
+        if (ch.unicode() >= 32 && ch.unicode() <= 126)
+            name += char(ch.unicode());
         else
             nameValid = false;
     }
     std::string message;
     if (!numberValid || typedNumber.empty()) message = "The number you entered is not valid.";
-    if (!nameValid || typedName.empty()) message = "The name you entered is not valid.";
+    if (!nameValid || typedName.isEmpty()) message = "The name you entered is not valid.";
     if (!message.empty()) {
         platform::MessageBox(message, "Error");
         return;

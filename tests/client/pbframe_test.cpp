@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -138,6 +139,7 @@ TEST_F(PBFrameTest, OkChecksTheTypedTexts) {
         {"", "12", "The name you entered is not valid.", ""},
         {"", "12a", "The name you entered is not valid.", ""},   // wins over the number
         {QString::fromUtf8("Zoë"), "12", "The name you entered is not valid.", ""},
+        {QString::fromUtf8("Ωmega 日本"), "12", "The name you entered is not valid.", ""},
         {"Tab\there", "12", "The name you entered is not valid.", ""},
     };
     for (const auto& c : cases) {
@@ -171,6 +173,18 @@ TEST_F(PBFrameTest, NumberFieldTakesOnlyDigitsFromTheKeyboard) {
     EXPECT_EQ(frame.EditPBNumber->text(), "440123456");
     Type(frame.EditPBNumber, "\b\bx9");
     EXPECT_EQ(frame.EditPBNumber->text(), "44012349");
+    // Alt, Alt+Shift and Super type their letter into a QLineEdit; an input method commits.
+    for (Qt::KeyboardModifiers mods :
+         {Qt::KeyboardModifiers(Qt::AltModifier), Qt::AltModifier | Qt::ShiftModifier,
+          Qt::KeyboardModifiers(Qt::MetaModifier)}) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_W, mods, "w");
+        QApplication::sendEvent(frame.EditPBNumber, &press);
+    }
+    QInputMethodEvent im;
+    im.setCommitString(QString::fromUtf8("5x日6"));
+    QApplication::sendEvent(frame.EditPBNumber, &im);
+    EXPECT_EQ(frame.EditPBNumber->text(), "4401234956");
+    Type(frame.EditPBNumber, "\b\b");
     const std::pair<char, char> keys[] = {{'7', '7'}, {8, 8}, {'a', 0}, {' ', 0}, {'+', 0}};
     for (auto [in, out] : keys) {
         char k = in;
