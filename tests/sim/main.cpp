@@ -28,7 +28,7 @@ void Usage() {
     std::cerr << "usage: corvane-sim [--ports DIR] [--com N] [--version TEXT] [--init TEXT]\n"
                  "                   [--message NUMBER:TEXT]... [--notify-every SECONDS]"
                  " [--baud N]\n"
-                 "                   [--prompt-delay MS]\n"
+                 "                   [--prompt-delay MS] [--delete-delay MS]\n"
                  "       corvane-sim --bootloader --firmware DIR [--ports DIR] [--com N]\n";
 }
 
@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
     int notifyEvery = 0;
     int baud = 0;
     int promptDelay = 0;
+    int deleteDelay = 0;
     std::string version, init;
     std::vector<std::pair<std::string, std::string>> messages;
     bool bootLoader = false;
@@ -219,6 +220,8 @@ int main(int argc, char** argv) {
             ok = ToInt(val, baud);
         } else if (opt == "--prompt-delay") {
             ok = ToInt(val, promptDelay);
+        } else if (opt == "--delete-delay") {
+            ok = ToInt(val, deleteDelay);
         } else if (opt == "--firmware") {
             firmware = val;
         } else {
@@ -260,6 +263,7 @@ int main(int argc, char** argv) {
         unit.SetExpectedInit(init);
         unit.SetBaud(baud);
         unit.SetPromptDelay(std::chrono::milliseconds(promptDelay));
+        unit.SetDeleteDelay(std::chrono::milliseconds(deleteDelay));
         for (const auto& [number, text] : messages)
             unit.Store(number, text, Timestamp());
         unit.SetHandler([](const std::string& line) -> std::optional<std::string> {

@@ -137,6 +137,7 @@ struct ModemSim::Impl {
     int baud = 0;
     bool noPrompt = false;
     std::chrono::milliseconds promptDelay{0};
+    std::chrono::milliseconds deleteDelay{0};
     bool errorAfterText = false;
     std::function<std::optional<std::string>(const std::string&)> handler;
 
@@ -503,6 +504,7 @@ struct ModemSim::Impl {
             if (!index)
                 return Enqueue(kError);
             deleted.push_back(*index);
+            tail = std::max(Clock::now(), tail) + deleteDelay;
             return Enqueue(store.erase(*index) ? kOk : kError);
         }
         if (!expectedInit.empty() && text == expectedInit)
@@ -621,6 +623,11 @@ void ModemSim::SetNoPromptFor(bool on) {
 void ModemSim::SetPromptDelay(std::chrono::milliseconds delay) {
     std::lock_guard<std::mutex> lock(d_->mu);
     d_->promptDelay = std::max(std::chrono::milliseconds(0), delay);
+}
+
+void ModemSim::SetDeleteDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    d_->deleteDelay = std::max(std::chrono::milliseconds(0), delay);
 }
 
 void ModemSim::SetErrorAfterText(bool on) {

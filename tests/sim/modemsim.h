@@ -65,6 +65,7 @@ public:
     void SetBaud(int baud);                            // pace output (0: no pacing)
     void SetNoPromptFor(bool on);                      // AT+CMGS: never send ">"
     void SetPromptDelay(std::chrono::milliseconds delay); // AT+CMGS: ">" only after delay
+    void SetDeleteDelay(std::chrono::milliseconds delay); // AT+CMGD: answered only after delay
     void SetErrorAfterText(bool on);                   // answer "ERROR" after the body's 26
     // Replaces the answer to one command line: return nullopt to fall back to the default.
     void SetHandler(std::function<std::optional<std::string>(const std::string& line)> h);
