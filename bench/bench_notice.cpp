@@ -59,8 +59,8 @@ public:
         (isReceived ? received : sent) += text.size();
     }
     InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
-                                const std::string& date, bool old) override {
-        const InboxFiling filing = inbox.AddReceived(number, text, date, old);
+                                const std::string& date, bool old, bool readBefore) override {
+        const InboxFiling filing = inbox.AddReceived(number, text, date, old, readBefore);
         std::string bytes;
         if (datafile::ReadFile(platform::DataPath("inbox.csv"), bytes) &&
             bytes.find(expectBody) != std::string::npos) {

@@ -433,8 +433,9 @@ void TMainForm::AddTrace(const std::string& text, bool received) {
 
 IMainWindow::InboxFiling TMainForm::AddInboxMessage(const std::string& number,
                                                     const std::string& text,
-                                                    const std::string& date, bool old) {
-    return MSGFrame11->AddReceived(number, text, date, old);
+                                                    const std::string& date, bool old,
+                                                    bool readBefore) {
+    return MSGFrame11->AddReceived(number, text, date, old, readBefore);
 }
 
 void TMainForm::MSComm1Comm() {

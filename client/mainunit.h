@@ -78,7 +78,7 @@ public:
     // IMainWindow); the window adds the trace, the Inbox and the receive event.
     void AddTrace(const std::string& text, bool received) override;
     InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
-                                const std::string& date, bool old) override;
+                                const std::string& date, bool old, bool readBefore) override;
     void MSComm1Comm();
 
     // Tray icon. It is put up once the desktop has a tray; until then it is looked for

@@ -198,9 +198,10 @@ bool TMSGFrame1::AddMessage(const std::string& number, const std::string& text,
 
 IMainWindow::InboxFiling TMSGFrame1::AddReceived(const std::string& number,
                                                  const std::string& text,
-                                                 const std::string& date, bool old) {
+                                                 const std::string& date, bool old,
+                                                 bool readBefore) {
     const std::string clean = msgfile::CleanMessage(text);
-    for (int i = msglist->topLevelItemCount() - 1; i >= 0; --i) {
+    for (int i = readBefore ? msglist->topLevelItemCount() - 1 : -1; i >= 0; --i) {
         const msgfile::Record& rec = Msg(msglist->topLevelItem(i))->rec;
         if (rec.number == number && rec.date == date && rec.text == clean)
             return {false, FileName.empty() || !unsaved_ || SaveToFile(FileName)};

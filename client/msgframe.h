@@ -25,11 +25,11 @@ public:
     // (always true for a list without a file).
     bool AddMessage(const std::string& number, const std::string& text,
                     const std::string& date, bool old);
-    // A received message: added as AddMessage does, unless a message with the same number,
-    // date and (cleaned) text is listed already; then only a save that failed before is
-    // tried again.
+    // A received message: added as AddMessage does. One that the unit reports as read before
+    // (readBefore) is not added when a message with the same number, date and (cleaned) text
+    // is listed already; then only a save that failed before is tried again.
     IMainWindow::InboxFiling AddReceived(const std::string& number, const std::string& text,
-                                         const std::string& date, bool old);
+                                         const std::string& date, bool old, bool readBefore);
     void LoadFromFile(const std::string& name, bool clear);
     bool SaveToFile(const std::string& name);
     static std::string CleanMessage(const std::string& text);

@@ -25,14 +25,17 @@ public:
     // The debug pane's trace (does nothing unless the debug setting is on).
     virtual void AddTrace(const std::string& text, bool received) = 0;
 
-    // Files a received message in the Inbox (TMSGFrame1::AddMessage on MSGFrame11), unless
-    // a message of the same number, date and text is in it already.
+    // Files a received message in the Inbox (TMSGFrame1::AddMessage on MSGFrame11). One that
+    // the unit reports as read before (readBefore) is not filed again when a message of the
+    // same number, date and text is in the Inbox already: it is that one, left on the unit by
+    // a collection cut short after the save.
     struct InboxFiling {
         bool added = true;   // it is new in the list
         bool saved = true;   // the Inbox file holds it
     };
     virtual InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
-                                        const std::string& date, bool old) = 0;
+                                        const std::string& date, bool old,
+                                        bool readBefore) = 0;
     // 1 normal, 2 mail waiting.
     virtual void ModifyIcon(int kind) = 0;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/globals.h"
 #include "engine/mainwindow.h"
@@ -18,6 +20,9 @@ constexpr int kLastComPort = 49;
 constexpr int kBusyWaits = 300;
 constexpr int kBusyWaitMs = 100;
 constexpr int kPassSleepMs = 30;
+constexpr int kDeleteAnswerMs = 5000;   // how long a delete's answer is owed
+// The passes of a wait for the silence that ends a reply; the silence lasts kPassSleepMs.
+constexpr int kSilencePassMs = 10;
 constexpr std::size_t kSmsMaxLength = 160;
 const char kEsc = '\x1B';
 const char kSub = '\x1A';
@@ -68,11 +73,11 @@ std::string Slice(const std::string& s, std::size_t pos, std::size_t n) {
 
 // Files a message that was read, when asked to; true when it may leave the unit, that is
 // when the Inbox file holds it. One that stays is listed again by a later poll.
-bool Filed(const SMSMessage& message, bool file) {
+bool Filed(const SMSMessage& message, bool file, bool readBefore) {
     if (!file) return true;
     IMainWindow& w = MainWindow();
     const IMainWindow::InboxFiling filing =
-        w.AddInboxMessage(message.Number, message.Text, message.Date, false);
+        w.AddInboxMessage(message.Number, message.Text, message.Date, false, readBefore);
     if (filing.added) {
         w.ModifyIcon(2);
         MailWaiting = true;
@@ -81,12 +86,8 @@ bool Filed(const SMSMessage& message, bool file) {
     return filing.saved;
 }
 
-void SendDelete(int index) { SendCommand("AT+CMGD=" + std::to_string(index) + CRLF); }
-
-// A delete whose answer nobody waits for; the answer is owed from then on.
-void SendDeleteNoWait(int index) {
-    if (SendCommand("AT+CMGD=" + std::to_string(index) + CRLF) == 1) ++PendingDeleteAnswers;
-}
+// Bytes that the cap of ReceiveBuffer has dropped unread, ever.
+std::size_t droppedBytes = 0;
 
 // Reads what the serial control holds, traces it and appends it to ReceiveBuffer: one pass
 // of a wait without its sleep. True when something came.
@@ -99,64 +100,202 @@ bool ReadPass() {
     return true;
 }
 
-// Takes the first owed answer in ReceiveBuffer, with all in front of it.
-bool TakeOneOwedAnswer() {
-    const std::size_t ok = ReceiveBuffer.find("OK");
-    const std::size_t error = ReceiveBuffer.find("ERROR");
-    if (ok == std::string::npos && error == std::string::npos) return false;
-    CutAt(ok < error ? "OK" : "ERROR");
-    --PendingDeleteAnswers;
+// A final result line of the unit: 1 "OK", 2 an error, 0 any other line.
+int FinalKind(std::string_view line) {
+    if (line == "OK") return 1;
+    if (line == "ERROR" || line.starts_with("+CMS ERROR:") || line.starts_with("+CME ERROR:"))
+        return 2;
+    return 0;
+}
+
+// The line of s that begins at pos, without its line end (CR, LF or CR LF), and where the
+// next one begins; false while its line end has not come.
+bool LineAt(const std::string& s, std::size_t pos, std::string_view& line, std::size_t& next) {
+    const std::size_t eol = s.find_first_of("\r\n", pos);
+    if (eol == std::string::npos) return false;
+    line = std::string_view(s).substr(pos, eol - pos);
+    next = eol + 1;
+    if (s[eol] == '\r' && next < s.size() && s[next] == '\n') ++next;
     return true;
 }
 
-// The answers of owed deletes are taken before the next exchange starts, so a late "OK" or
-// "ERROR" is not read as that exchange's own reply. They are taken from what has arrived;
-// reading goes on while more keeps coming (5 s at most), and an answer still missing after a
-// 30 ms pass that brought nothing is owed no more. A line that fails to read owes nothing.
+bool AnswersOwed() {
+    if (PendingDeleteAnswers > 0 &&
+        platform::clock().NowMs() - PendingDeleteSentMs >= kDeleteAnswerMs)
+        PendingDeleteAnswers = 0;
+    return PendingDeleteAnswers > 0;
+}
+
+// Takes the owed delete answers that are in ReceiveBuffer whole: each is the first final
+// line there; the lines around it stay. A refused delete leaves its message on the unit as
+// read, for the next poll.
 void TakeOwedAnswers() {
-    if (PendingDeleteAnswers == 0) return;
+    std::size_t pos = 0;
+    std::string_view line;
+    std::size_t next = 0;
+    while (AnswersOwed() && LineAt(ReceiveBuffer, pos, line, next)) {
+        const int kind = FinalKind(line);
+        if (kind == 0) {
+            pos = next;
+            continue;
+        }
+        if (kind == 2) ReadListOwed = true;
+        ReceiveBuffer.erase(pos, next - pos);
+        --PendingDeleteAnswers;
+    }
+}
+
+// Empties ReceiveBuffer. While an answer is owed, a line still coming in stays: it may be
+// the first part of that answer.
+void ClearReceived() {
+    TakeOwedAnswers();
+    std::size_t keep = 0;
+    if (AnswersOwed()) {
+        const std::size_t eol = ReceiveBuffer.find_last_of("\r\n");
+        keep = eol == std::string::npos ? ReceiveBuffer.size() : ReceiveBuffer.size() - eol - 1;
+    }
+    ReceiveBuffer.erase(0, ReceiveBuffer.size() - keep);
+}
+
+// Reads until the answers owed to deletes have come, or are owed no more.
+void AwaitOwedAnswers() {
     platform::Clock& clk = platform::clock();
-    const int64_t start = clk.NowMs();
-    bool waited = false;   // a pass has slept and nothing came since
     try {
-        while (PendingDeleteAnswers > 0) {
-            if (TakeOneOwedAnswer()) continue;
-            if (ReadPass()) {
-                waited = false;
-                continue;
-            }
-            if (waited || clk.NowMs() - start >= 5000) break;
-            clk.SleepMs(kPassSleepMs);
-            waited = true;
+        for (;;) {
+            ReadPass();
+            TakeOwedAnswers();
+            if (!AnswersOwed()) return;
+            clk.SleepMs(kSilencePassMs);
         }
     } catch (const platform::SerialError&) {
     }
-    PendingDeleteAnswers = 0;
 }
 
-// Drops the first n characters of ReceiveBuffer unread; owed answers among them count as
-// taken.
-void DropReceived(std::size_t n) {
-    n = std::min(n, ReceiveBuffer.size());
-    for (const char* reply : {"OK", "ERROR"})
-        for (std::size_t p = ReceiveBuffer.find(reply);
-             PendingDeleteAnswers > 0 && p != std::string::npos && p < n;
-             p = ReceiveBuffer.find(reply, p + 1))
-            --PendingDeleteAnswers;
-    ReceiveBuffer.erase(0, n);
+// Where the unit's reply in ReceiveBuffer ends: the last final line after which the buffer
+// holds nothing but whole notices and blank lines. kind 0 when there is none yet.
+struct ReplyEnd {
+    int kind = 0;
+    std::size_t lineStart = 0;   // where that final line begins
+    std::size_t end = 0;         // just past its line end
+};
+ReplyEnd FindReplyEnd() {
+    ReplyEnd found;
+    std::size_t pos = 0, next = 0;
+    std::string_view line;
+    while (pos < ReceiveBuffer.size()) {
+        if (!LineAt(ReceiveBuffer, pos, line, next)) return {};   // a line still coming in
+        if (const int kind = FinalKind(line))
+            found = {kind, pos, next};
+        else if (!line.empty() && !line.starts_with(kNotice))
+            found = {};
+        pos = next;
+    }
+    return found;
 }
 
-int ReadAndFile(int index, bool del, SMSMessage& message, bool file);
-// quiet (when given) is set when the body ended the unit's reply and no delete went out,
-// so that nothing more is to come from the unit.
-int ParseAndFile(int index, bool del, SMSMessage& message, bool file, bool* quiet = nullptr);
+// Waits for the whole of the unit's reply to the command just written: it ends with a final
+// line after which the unit falls silent for 30 ms, so an "OK" or "ERROR" line inside a
+// message's text does not end it. 1 "OK", 2 an error: LastResponse takes the reply up to and
+// with that line out of ReceiveBuffer, and finalLine is where the line begins in it. 0 when
+// no such end came within timeoutMs of the last byte, or the cap of ReceiveBuffer dropped
+// part of the reply; ReceiveBuffer then keeps what it holds.
+int WaitForReply(int timeoutMs, std::size_t& finalLine) {
+    platform::Clock& clk = platform::clock();
+    const std::size_t dropped = droppedBytes;
+    int64_t last = clk.NowMs();   // the last pass that brought something
+    for (;;) {
+        const bool came = ReadPass();
+        TakeOwedAnswers();
+        if (droppedBytes != dropped) return 0;
+        const int64_t now = clk.NowMs();
+        if (came) {
+            last = now;
+        } else if (now - last >= kPassSleepMs && !AnswersOwed()) {
+            const ReplyEnd reply = FindReplyEnd();
+            if (reply.kind != 0) {
+                LastResponse = ReceiveBuffer.substr(0, reply.end);
+                ReceiveBuffer.erase(0, reply.end);
+                finalLine = reply.lineStart;
+                return reply.kind;
+            }
+        }
+        if (now - last >= timeoutMs) return 0;
+        clk.SleepMs(kSilencePassMs);
+    }
+}
+
+// The fields of a message's header line: its status without quotes, the number as the unit
+// gives it, and the date. A comma inside double quotes belongs to its field (a name may hold
+// one); a header whose quotes leave fewer than three commas outside them is split at every
+// comma. A four-digit year is taken as it stands.
+bool SplitHeader(const std::string& header, std::string& status, SMSMessage& message) {
+    std::size_t comma[3];
+    auto split = [&](bool quotes) {
+        int n = 0;
+        bool quoted = false;
+        for (std::size_t i = 0; i < header.size() && n < 3; ++i) {
+            if (quotes && header[i] == '"')
+                quoted = !quoted;
+            else if (header[i] == ',' && !quoted)
+                comma[n++] = i;
+        }
+        return n == 3;
+    };
+    if (!split(true) && !split(false)) return false;
+    status = header.substr(0, comma[0]);
+    status.erase(std::remove(status.begin(), status.end(), '"'), status.end());
+    message.Number = header.substr(comma[0] + 1, comma[1] - comma[0] - 1);
+    const std::string t = header.substr(comma[2] + 1);
+    const bool fullYear = t.size() > 5 && t[5] == '/' &&
+                          std::all_of(t.begin() + 1, t.begin() + 5,
+                                      [](char c) { return c >= '0' && c <= '9'; });
+    const std::size_t at = fullYear ? 2 : 0;   // the month and all after it sit this far on
+    message.Date = (fullYear ? Slice(t, 1, 4) : "20" + Slice(t, 1, 2)) + "/" +
+                   Slice(t, 4 + at, 2) + "/" + Slice(t, 7 + at, 2) + " " + Slice(t, 10 + at, 8);
+    return true;
+}
+
+// The indexes of the entries of a list reply, each once, in list order.
+std::vector<int> ListedIndexes(const std::string& reply) {
+    std::vector<int> indexes;
+    std::size_t pos = 0, next = 0;
+    std::string_view line;
+    const std::string_view entry(kListEntry);
+    while (LineAt(reply, pos, line, next)) {
+        pos = next;
+        if (!line.starts_with(entry)) continue;
+        line.remove_prefix(entry.size());
+        int index = 0;
+        if (ParseIndex(std::string(line.substr(0, line.find(','))), index) &&
+            std::find(indexes.begin(), indexes.end(), index) == indexes.end())
+            indexes.push_back(index);
+    }
+    return indexes;
+}
+
+// A delete whose answer nobody waits for; the answer is owed from then on.
+void SendDeleteNoWait(int index) {
+    if (SendCommand("AT+CMGD=" + std::to_string(index) + CRLF) == 1) {
+        ++PendingDeleteAnswers;
+        PendingDeleteSentMs = platform::clock().NowMs();
+    }
+}
+
+// ReadMessage and ParseMessage; with file set, a message that was read is filed in the Inbox
+// before its delete goes out, and the delete goes out only when the Inbox file holds it.
+// listedUnread: the index came from the list of unread messages, which marked it read.
+int ReadAndFile(int index, bool del, SMSMessage& message, bool file, bool listedUnread);
+int ParseAndFile(int index, bool del, SMSMessage& message, bool file, bool listedUnread);
 
 } // namespace
 
 void AppendReceived(const std::string& text) {
     ReceiveBuffer += text;
-    if (ReceiveBuffer.size() > ReceiveBufferCap)
+    if (ReceiveBuffer.size() > ReceiveBufferCap) {
+        droppedBytes += ReceiveBuffer.size() - ReceiveBufferCap;
         ReceiveBuffer.erase(0, ReceiveBuffer.size() - ReceiveBufferCap);
+    }
+    TakeOwedAnswers();
 }
 
 // ---- Command channel and reply matcher ----
@@ -171,7 +310,10 @@ int WaitFor(int timeoutMs, const std::string& reply1, const std::string& reply2,
     for (;;) {
         const bool timedOut = clk.NowMs() - start >= timeoutMs;
         ReadPass();
-        if (CutAt(reply1)) {
+        TakeOwedAnswers();
+        if (AnswersOwed()) {
+            // Nothing of a reply to this wait can have come in front of them.
+        } else if (CutAt(reply1)) {
             result = 1;
         } else if (!timedOut) {
             if (CutAt(reply2))
@@ -188,8 +330,7 @@ int WaitFor(int timeoutMs, const std::string& reply1, const std::string& reply2,
 }
 
 bool InitModem() {
-    TakeOwedAnswers();
-    ReceiveBuffer.clear();
+    ClearReceived();
     if (SendCommand(CRLF) != 1) return false;
     for (const InitCommand& row : InitCommands) {
         if (std::string(row.command) == "last") break;
@@ -304,9 +445,10 @@ int SendSmsText(const std::string& text, const std::string& number) {
 void CheckUnsolicited() {
     FlagGuard busy(ModemBusy);
     if (!ModemFound) return;
+    TakeOwedAnswers();
     std::size_t at = ReceiveBuffer.find(kNotice);
     if (at == std::string::npos) return;
-    DropReceived(at);
+    ReceiveBuffer.erase(0, at);
 
     int r = WaitFor(5000, CR, "ERROR");
     if (r == 2) return;
@@ -321,120 +463,76 @@ void CheckUnsolicited() {
         int index = 0;
         if (indexText.empty() || !ParseIndex(indexText, index)) return;
         SMSMessage message;
-        ReadAndFile(index, true, message, true);
+        ReadAndFile(index, true, message, true, false);
     } catch (const std::exception&) {
     }
 }
 
 namespace {
 
-// ReadMessage and ParseMessage; with file set, a message that was read is filed in the Inbox
-// before its delete goes out, and the delete goes out only when the Inbox file holds it.
-int ReadAndFile(int index, bool del, SMSMessage& message, bool file) {
+int ReadAndFile(int index, bool del, SMSMessage& message, bool file, bool listedUnread) {
     TakeOwedAnswers();
     SendCommand("AT+CMGR=" + std::to_string(index) + CRLF);
     int r = WaitFor(5000, "+CMGR: ", "ERROR");
     if (r == 0) return SMS_TIMEOUT;
     if (r == 2) return SMS_ERROR;
+    // From here the unit holds the message as read: one not read whole is listed again.
     r = WaitFor(5000, CRLF, "ERROR");
-    if (r == 0) return SMS_TIMEOUT;
-    if (r == 2) return SMS_ERROR;
-    return ParseAndFile(index, del, message, file);
+    if (r == 1) r = ParseAndFile(index, del, message, file, listedUnread);
+    else r = r == 0 ? SMS_TIMEOUT : SMS_ERROR;
+    if (r != kRead) ReadListOwed = true;
+    return r;
 }
 
-int ParseAndFile(int index, bool del, SMSMessage& message, bool file, bool* quiet) {
-    const std::string header = LastResponse.substr(0, LastResponse.find(CRLF));
-    std::size_t c1 = header.find(',');
-    if (c1 == std::string::npos) return SMS_ERROR;
-    std::size_t c2 = header.find(',', c1 + 1);
-    if (c2 == std::string::npos) return SMS_ERROR;
-    message.Number = header.substr(c1 + 1, c2 - c1 - 1);
-    std::size_t c3 = header.find(',', c2 + 1);
-    if (c3 == std::string::npos) return SMS_ERROR;
-    const std::string t = header.substr(c3 + 1);
-    message.Date = "20" + Slice(t, 1, 2) + "/" + Slice(t, 4, 2) + "/" + Slice(t, 7, 2) + " " +
-                   Slice(t, 10, 8);
-
-    // "Error" and "ERROR" end a body only as a line of their own, so a message that merely
-    // mentions them is still read whole.
-    const std::string okEnd = CRLF + "OK" + CRLF;
-    const std::string errorLine = CRLF + "Error" + CRLF;
-    const std::string errorLineUpper = CRLF + "ERROR" + CRLF;
-    const int r = WaitFor(5000, kListEntry, okEnd, errorLine, errorLineUpper);
-    switch (r) {
-    case 1: {
-        ReceiveBuffer.insert(0, kListEntry);
-        std::string before = LastResponse.substr(0, LastResponse.find(kListEntry));
-        message.Text = before.size() >= 2 ? before.substr(0, before.size() - 2) : std::string();
-        if (Filed(message, file) && del) SendDeleteNoWait(index);
-        return kRead;
-    }
-    case 2:
-        // The body, its own line end and the CR LF that opens the "OK" line.
-        message.Text = LastResponse.substr(0, LastResponse.find(okEnd) + CRLF.size());
-        if (Filed(message, file) && del)
-            SendDeleteNoWait(index);
-        else if (quiet)
-            *quiet = true;
-        return kRead;
-    case 3:
-        // The match starts with the line end in front of "Error", which the text leaves out.
-        message.Text = LastResponse.substr(0, LastResponse.find(errorLine));
-        if (Filed(message, file) && del) {
-            SendDelete(index);
-            WaitFor(5000, "OK", "ERROR");
-        }
-        return kRead;
-    case 4:
+int ParseAndFile(int index, bool del, SMSMessage& message, bool file, bool listedUnread) {
+    std::string status;
+    if (!SplitHeader(LastResponse.substr(0, LastResponse.find(CRLF)), status, message))
         return SMS_ERROR;
-    default:
-        return SMS_TIMEOUT;
-    }
+    std::size_t finalLine = 0;
+    const int r = WaitForReply(5000, finalLine);
+    if (r == 0) return SMS_TIMEOUT;
+    if (r == 2) return SMS_ERROR;
+    // The body, its own line end and the line end that opens the "OK" line.
+    message.Text = LastResponse.substr(0, finalLine);
+    if (status.starts_with("STO")) return SMS_ERROR;   // one of the unit's own, never received
+    const bool readBefore = !listedUnread && status == "REC READ";
+    if (Filed(message, file, readBefore) && del) SendDeleteNoWait(index);
+    return kRead;
 }
 
 } // namespace
 
 int ReadMessage(int index, bool del, SMSMessage& message) {
-    return ReadAndFile(index, del, message, false);
+    return ReadAndFile(index, del, message, false, false);
 }
 
 int ParseMessage(int index, bool del, SMSMessage& message) {
-    return ParseAndFile(index, del, message, false);
+    return ParseAndFile(index, del, message, false, false);
 }
 
 namespace {
 
-// Lists the messages of one status and reads, files and deletes each entry.
+// Lists the messages of one status and reads, files and deletes each listed index. A list
+// that fails, and a read that fails, leave their messages held as read: the next poll lists
+// those again.
 void PollList(const std::string& status) {
-    TakeOwedAnswers();
-    ReceiveBuffer.clear();
+    ClearReceived();
     SendCommand("AT+CMGL=\"" + status + "\"" + CRLF);
+    std::size_t finalLine = 0;
+    const int r = WaitForReply(10000, finalLine);
+    if (r != 1) {
+        if (r == 0) ReadListOwed = true;
+        ClearReceived();
+        return;
+    }
     SMSMessage message;
-    for (;;) {
-        const int r = WaitFor(10000, kListEntry, "OK", "ERROR");
-        if (r != 1) {
-            // Once entries were read, the reply that ends the poll is a delete's answer.
-            if (r != 0 && PendingDeleteAnswers > 0) --PendingDeleteAnswers;
-            DropReceived(ReceiveBuffer.size());
-            break;
-        }
-        if (WaitFor(5000, ",", "ERROR") != 1) {
-            DropReceived(ReceiveBuffer.size());
-            break;
-        }
+    for (int index : ListedIndexes(LastResponse)) {
+        int result = SMS_TIMEOUT;
         try {
-            const std::string indexText = LastResponse.substr(0, LastResponse.find(','));
-            int index = 0;
-            if (indexText.empty() || !ParseIndex(indexText, index)) continue;
-            bool quiet = false;
-            if (WaitFor(5000, CRLF, "ERROR") == 1) ParseAndFile(index, true, message, true, &quiet);
-            if (quiet) {
-                // The list has ended on a message that stays: no delete answer will end it.
-                DropReceived(ReceiveBuffer.size());
-                break;
-            }
+            result = ReadAndFile(index, true, message, true, status == "REC UNREAD");
         } catch (const std::exception&) {
         }
+        if (result == SMS_TIMEOUT) break;   // the unit does not answer; ReadListOwed is set
     }
 }
 
@@ -449,4 +547,6 @@ void PollUnread() {
     ReadListOwed = false;
     PollList("REC UNREAD");
     if (listRead) PollList("REC READ");
+    AwaitOwedAnswers();
+    ClearReceived();
 }

@@ -1,22 +1,27 @@
 // The AT-command engine: the reply matcher over the receive buffer, finding the unit,
 // sending one SMS, and collecting received messages.
 #pragma once
+#include <cstdint>
 #include <string>
 
 // Serial input not yet consumed, and the text cut off at the last matched reply.
 inline std::string ReceiveBuffer;
 inline std::string LastResponse;
 
-// Answers the unit still owes to deletes that were sent without waiting for them. The next
-// exchange that such an answer could mislead (a poll, a single read, the initialisation)
-// takes them first; closing the port forgets them along with ReceiveBuffer.
+// Answers the unit still owes to deletes that went out without a wait for them. The unit
+// answers in order, so they come in front of the answer to anything written later: each is
+// taken out of ReceiveBuffer as soon as it is there whole (the first "OK" or error line), and
+// no reply is matched while one is still owed. They are owed no more 5 s after the last delete
+// went out (PendingDeleteSentMs, on the clock); closing the port forgets them along with
+// ReceiveBuffer.
 inline int PendingDeleteAnswers = 0;
+inline int64_t PendingDeleteSentMs = 0;
 
 // The next poll also lists the messages that the unit holds as read. Those can only be ones
-// this program read and did not finish: a save that failed, or an end of the program or of
-// the line between the read and the delete. Set by each search for the unit (start-up,
-// resume) and when a lost line came back, and when a message stayed on the unit because the
-// Inbox could not be saved.
+// this program read and did not finish: a save that failed, a read or a listing that failed,
+// a delete the unit refused, or an end of the program or of the line between the read and
+// the delete. Set by each search for the unit (start-up, resume) and when a lost line came
+// back, since a phone may also have left read messages on the SIM.
 inline bool ReadListOwed = false;
 
 // ReceiveBuffer keeps at most the newest ReceiveBufferCap bytes when nothing consumes it.
@@ -68,10 +73,15 @@ int SendSms(const std::string& text, const std::string& number);
 int SendSmsText(const std::string& text, const std::string& number);
 
 // Receiving.
-// A message leaves the unit only once the Inbox file holds it; one equal to a message in the
+// A message leaves the unit only once the Inbox file holds it whole. Its text is all that
+// comes between its header and the "OK" after which the unit falls silent, whatever lines it
+// holds; a read that does not end so (no end, or more than ReceiveBuffer holds) files and
+// deletes nothing. One that the unit reports as read before and that equals a message in the
 // Inbox already is not filed again, only deleted.
 void CheckUnsolicited();
 int ReadMessage(int index, bool del, SMSMessage& message);
 int ParseMessage(int index, bool del, SMSMessage& message);
-// Lists the unread messages, and then the read ones when ReadListOwed was set.
+// Lists the unread messages, and then the read ones when ReadListOwed was set, and reads
+// each listed message with AT+CMGR: a list gives only indexes, since a text could pass for
+// an entry of it. Waits at its end for the answers to its deletes.
 void PollUnread();

@@ -87,7 +87,7 @@ public:
     }
     void AddTrace(const std::string&, bool) override {}
     InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string& date,
-                                bool old) override {
+                                bool old, bool) override {
         if (old) Fail("a received message filed as old");
         if (date.size() > 19) Fail("a date longer than yyyy/mm/dd hh:mm:ss");
         ++filed;

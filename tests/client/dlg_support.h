@@ -39,7 +39,7 @@ public:
     }
     void AddTrace(const std::string&, bool) override {}
     InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                                bool) override {
+                                bool, bool) override {
         return {};
     }
     void ModifyIcon(int) override {}

@@ -101,6 +101,16 @@ TEST_F(MsgFrameTest, AddMessageWritesTheRecordsByteForByte) {
     EXPECT_TRUE(env.DataExists("inbox.BAK"));
 }
 
+TEST_F(MsgFrameTest, AReceivedCopyIsFiledUnlessTheUnitHeldItAsRead) {
+    frame.LoadFromFile("inbox.csv", true);
+    // The same text sent twice in one second: both are filed.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(frame.AddReceived("\"+1\"", "OK", "2024/05/12 14:23:11", false, false).added);
+    // One left on the unit as read by a collection cut short after the save.
+    EXPECT_FALSE(frame.AddReceived("\"+1\"", "OK\r\n", "2024/05/12 14:23:11", false, true).added);
+    EXPECT_EQ(frame.Count(), 2);
+}
+
 TEST_F(MsgFrameTest, LoadKeepsReadingTolerantRecords) {
     env.WriteData("sent.csv", std::string(kSentLine) + ",extra\r\n\"x\",t,d,new\r\n");
     frame.AddMessage("kept", "", "", true);   // no file bound yet: nothing written

@@ -23,7 +23,7 @@ public:
     int lines = 0;                  // command lines written to the unit
     std::string lastCommand;        // the last of them
     std::vector<int> icons;         // ModifyIcon calls
-    int filedByNotice = 0;          // messages filed right after an AT+CMGR
+    int filedByNotice = 0;          // messages filed by a notice's read
     int filedByPoll = 0;            // the others
 
     SoakWindow() {
@@ -43,9 +43,9 @@ public:
     }
     void AddTrace(const std::string&, bool) override {}
     InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
-                                const std::string& date, bool old) override {
-        const InboxFiling filing = inbox.AddReceived(number, text, date, old);
-        if (filing.added) (lastCommand.rfind("AT+CMGR=", 0) == 0 ? filedByNotice : filedByPoll)++;
+                                const std::string& date, bool old, bool readBefore) override {
+        const InboxFiling filing = inbox.AddReceived(number, text, date, old, readBefore);
+        if (filing.added) (Polling ? filedByPoll : filedByNotice)++;
         return filing;
     }
     void ModifyIcon(int kind) override { icons.push_back(kind); }

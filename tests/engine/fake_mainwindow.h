@@ -44,6 +44,7 @@ public:
     int reads = 0;
     std::string traced;               // text traced as received
     std::vector<SMSMessage> inbox;
+    std::vector<bool> readBefore;     // per filed message
     std::vector<int> icons;
 
     void Push(const std::string& text) { input.push_back({text, false}); }
@@ -110,9 +111,10 @@ public:
         if (received) traced += text;
     }
     InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
-                                const std::string& date, bool old) override {
+                                const std::string& date, bool old, bool before) override {
         EXPECT_FALSE(old);
         inbox.push_back({number, text, date});
+        readBefore.push_back(before);
         return {};
     }
     void ModifyIcon(int kind) override { icons.push_back(kind); }

@@ -25,7 +25,7 @@ public:
             sent += text;
     }
     InboxFiling AddInboxMessage(const std::string& number, const std::string& text,
-                                const std::string& date, bool) override {
+                                const std::string& date, bool, bool) override {
         inbox.push_back({number, text, date});
         return {};
     }

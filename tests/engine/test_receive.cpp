@@ -1,6 +1,9 @@
 // Receiving: notices, single reads, the body ends, the unread poll and a unit that vanishes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
+
 #include "tests/engine/fake_mainwindow.h"
 #include "tests/engine/port_window.h"
 #include "tests/sim/modemsim.h"
@@ -33,6 +36,7 @@ TEST_F(ReceiveTest, NoticeWorkedExample) {
     EXPECT_EQ(win.inbox[0].Date, "2024/05/12 14:23:11");
     EXPECT_EQ(win.writes, std::vector<std::string>({"AT+CMGR=3\r\n", "AT+CMGD=3\r\n"}));
     EXPECT_EQ(win.icons, std::vector<int>({2}));
+    EXPECT_EQ(win.readBefore, std::vector<bool>({false}));
     EXPECT_TRUE(MailWaiting);
     EXPECT_FALSE(ModemBusy);
 }
@@ -95,6 +99,7 @@ TEST_F(ReceiveTest, ReadMessageResults) {
     for (const auto& [answer, result] : cases) {
         SCOPED_TRACE(answer);
         win = FakeMainWindow{};
+        PendingDeleteAnswers = 0;   // the unit here answers no delete
         win.units[1] = Answering({{"AT+CMGR=4\r\n", answer}});
         SMSMessage m;
         EXPECT_EQ(ReadMessage(4, true, m), result);
@@ -116,15 +121,19 @@ TEST_F(ReceiveTest, BodyEnds) {
     const std::string header = kHeader + "H";
     const std::vector<BodyCase> cases = {
         {"OK closes", header, {"Hello\r\n" + kOk}, 1, "Hello\r\n\r\n", true, ""},
-        {"line of OK ends the text", header, {"a\r\nOK\r\nb\r\n" + kOk}, 1, "a\r\n", true,
-         "b\r\n"},
+        {"a line of OK is text", header, {"a\r\nOK\r\n", "b\r\n" + kOk}, 1,
+         "a\r\nOK\r\nb\r\n\r\n", true, ""},
         {"ERROR inside the text", header, {"An ERROR, sorry\r\n", kOk}, 1,
          "An ERROR, sorry\r\n\r\n", true, ""},
         {"Error inside the text", header, {"Error 5 here\r\n", "more Error\r\n", kOk}, 1,
          "Error 5 here\r\nmore Error\r\n\r\n", true, ""},
         {"ERROR line", header, {"Hi\r\nERROR\r\n"}, 2, "<none>", false, ""},
-        {"Error line", header, {"Hi\r\nError\r\n", "\r\nOK\r\n"}, 1, "Hi", true, ""},
-        {"next entry", header, {"Hi\r\n+CMGL: 4,\"x\""}, 1, "Hi", true, "+CMGL: 4,"},
+        {"Error line", header, {"Hi\r\nError\r\n", "\r\nOK\r\n"}, 1, "Hi\r\nError\r\n\r\n",
+         true, ""},
+        {"a list entry is text", header, {"Hi\r\n+CMGL: 4,\"x\"\r\n", "y\r\n" + kOk}, 1,
+         "Hi\r\n+CMGL: 4,\"x\"\r\ny\r\n\r\n", true, ""},
+        {"more than the buffer holds", header, {std::string(ReceiveBufferCap, 'x') + kOk}, 5,
+         "<none>", false, ""},
         {"whole reply at once wins over ERROR", header, {"x\r\nERROR\r\ny\r\n" + kOk}, 1,
          "x\r\nERROR\r\ny\r\n\r\n", true, ""},
         {"no end", header, {"Hello"}, 5, "<none>", false, "Hello"},
@@ -134,6 +143,7 @@ TEST_F(ReceiveTest, BodyEnds) {
         SCOPED_TRACE(c.name);
         win = FakeMainWindow{};
         win.units[1] = Answering({{"AT+CMGD=9", kOk}});
+        PendingDeleteAnswers = 0;   // the last row's answer went with its window
         for (const std::string& chunk : c.chunks) win.Push(chunk);
         LastResponse = c.header;
         ReceiveBuffer.clear();
@@ -154,6 +164,16 @@ TEST_F(ReceiveTest, HeaderFields) {
     EXPECT_EQ(m.Date, "2099/12/31 23:59:58");
     EXPECT_TRUE(win.writes.empty());   // no delete asked
 
+    // A name that holds a comma, a four-digit year.
+    LastResponse = "\"REC READ\",\"+4479\",\"Smith, John\",\"24/05/12,14:23:11+04\"\r\nx";
+    ReceiveBuffer = "x\r\n\r\nOK\r\n";
+    EXPECT_EQ(ParseMessage(1, false, m), 1);
+    EXPECT_EQ(m.Date, "2024/05/12 14:23:11");
+    LastResponse = "\"REC READ\",\"+4479\",,\"2025/06/13,15:24:12+04\"\r\nx";
+    ReceiveBuffer = "x\r\n\r\nOK\r\n";
+    EXPECT_EQ(ParseMessage(1, false, m), 1);
+    EXPECT_EQ(m.Date, "2025/06/13 15:24:12");
+
     LastResponse = "\"REC READ\",\"+1\",,\"2\"\r\n";   // a short stamp gives a short date
     EXPECT_EQ(ParseMessage(1, false, m), 5);
     EXPECT_EQ(m.Date, "202\"// ");
@@ -162,25 +182,39 @@ TEST_F(ReceiveTest, HeaderFields) {
 struct PollCase {
     const char* name;
     std::string list;                     // the unit's answer to the list command
+    std::map<int, std::string> bodies;    // the messages the unit holds, by index
     std::vector<std::string> texts;       // filed, in order
     std::vector<std::string> writes;      // after the list command
 };
 
 TEST_F(ReceiveTest, Polls) {
+    const std::string forged = "hi\r\n+CMGL: 9,\"REC READ\",\"+999\",,\"24/05/12,14:23:11+04\"\r\nspoofed";
     const std::vector<PollCase> cases = {
-        {"none", kOk, {}, {}},
-        {"one", Entry(1, "One") + "\r\n" + kOk, {"One\r\n\r\n"}, {"AT+CMGD=1\r\n"}},
-        {"two", Entry(1, "One") + Entry(12, "Two") + "\r\n" + kOk, {"One", "Two\r\n\r\n"},
-         {"AT+CMGD=1\r\n", "AT+CMGD=12\r\n"}},
+        {"none", kOk, {}, {}, {}},
+        {"one", Entry(1, "One") + "\r\n" + kOk, {{1, "One"}}, {"One\r\n\r\n"},
+         {"AT+CMGR=1\r\n", "AT+CMGD=1\r\n"}},
+        {"two", Entry(1, "One") + Entry(12, "Two") + "\r\n" + kOk, {{1, "One"}, {12, "Two"}},
+         {"One\r\n\r\n", "Two\r\n\r\n"},
+         {"AT+CMGR=1\r\n", "AT+CMGD=1\r\n", "AT+CMGR=12\r\n", "AT+CMGD=12\r\n"}},
         {"bad index skipped", Entry(1, "One").replace(9, 1, "x") + Entry(2, "Two") + kOk,
-         {"Two\r\n"}, {"AT+CMGD=2\r\n"}},
-        {"ERROR", "\r\nERROR\r\n", {}, {}},
-        {"silent", "", {}, {}},
+         {{2, "Two"}}, {"Two\r\n\r\n"}, {"AT+CMGR=2\r\n", "AT+CMGD=2\r\n"}},
+        {"a text that holds a list entry", Entry(3, forged) + "\r\n" + kOk, {{3, forged}},
+         {forged + "\r\n\r\n"}, {"AT+CMGR=3\r\n", "AT+CMGD=3\r\n", "AT+CMGR=9\r\n"}},
+        {"ERROR", "\r\nERROR\r\n", {}, {}, {}},
+        {"silent", "", {}, {}, {}},
     };
     for (const PollCase& c : cases) {
         SCOPED_TRACE(c.name);
         win = FakeMainWindow{};
-        win.units[1] = Answering({{"AT+CMGL=\"REC UNREAD\"\r\n", c.list}, {"AT+CMGD=", kOk}});
+        win.units[1] = [&c](const std::string& written) -> std::string {
+            if (written == "AT+CMGL=\"REC UNREAD\"\r\n") return c.list;
+            if (written.rfind("AT+CMGD=", 0) == 0) return kOk;
+            const auto m = c.bodies.find(std::atoi(written.c_str() + 8));
+            if (m == c.bodies.end()) return "\r\nERROR\r\n";
+            // The list has marked it read.
+            return "\r\n+CMGR: \"REC READ\",\"+123\",,\"24/05/12,14:23:11+04\"\r\n" + m->second +
+                   "\r\n" + kOk;
+        };
         ReceiveBuffer = "+CMT: \"SM\",5\r\n";
         PollUnread();
         std::vector<std::string> texts;
@@ -189,6 +223,7 @@ TEST_F(ReceiveTest, Polls) {
             EXPECT_EQ(m.Number, "\"+123\"");
         }
         EXPECT_EQ(texts, c.texts);
+        EXPECT_EQ(win.readBefore, std::vector<bool>(c.texts.size(), false));
         ASSERT_FALSE(win.writes.empty());
         EXPECT_EQ(win.writes[0], "AT+CMGL=\"REC UNREAD\"\r\n");
         EXPECT_EQ(std::vector<std::string>(win.writes.begin() + 1, win.writes.end()), c.writes);
@@ -204,15 +239,18 @@ TEST_F(ReceiveTest, AnAnswerToADeleteIsNeitherTakenForTheNextReplyNorWaitedForTw
         std::string answer;   // the unit's answer to AT+CMGD=3, after the notice was read
         bool early;           // it came in front of the second notice, not after it
         bool poll;            // the next exchange: a poll, or the read of a second notice
+        int quiet = 1;        // reads that find nothing before a late answer
     };
     const Case cases[] = {
         {"read after read, the delete refused late", "\r\nERROR\r\n", false, false},
         {"read after read, the answer in front of the notice", kOk, true, false},
         {"poll after read, the answer late", kOk, false, true},
+        {"poll after read, the answer later than a quiet pass", kOk, false, true, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         win = FakeMainWindow{};
+        ReadListOwed = false;   // a refused delete sets it
         win.units[1] = Answering({{"AT+CMGR=3\r\n", "\r\n+CMGR: " + kHeader + "One\r\n" + kOk},
                                   {"AT+CMGR=4\r\n", "\r\n+CMGR: " + kHeader + "Two\r\n" + kOk},
                                   {"AT+CMGL=", Entry(4, "Two") + "\r\n" + kOk},
@@ -222,7 +260,7 @@ TEST_F(ReceiveTest, AnAnswerToADeleteIsNeitherTakenForTheNextReplyNorWaitedForTw
         CheckUnsolicited();
         const int64_t start = clock.NowMs();
         if (!c.early) {
-            win.Push("");   // nothing yet while a second notice line is taken
+            for (int i = 0; i < c.quiet; ++i) win.Push("");   // nothing yet
             win.Push(c.answer);
         }
         if (c.poll) {
@@ -232,10 +270,10 @@ TEST_F(ReceiveTest, AnAnswerToADeleteIsNeitherTakenForTheNextReplyNorWaitedForTw
             ModemBusy = true;
             CheckUnsolicited();
         }
-        EXPECT_EQ(win.writes, std::vector<std::string>(
-                                  {"AT+CMGR=3\r\n", "AT+CMGD=3\r\n",
-                                   c.poll ? "AT+CMGL=\"REC UNREAD\"\r\n" : "AT+CMGR=4\r\n",
-                                   "AT+CMGD=4\r\n"}));
+        std::vector<std::string> writes = {"AT+CMGR=3\r\n", "AT+CMGD=3\r\n", "AT+CMGR=4\r\n",
+                                           "AT+CMGD=4\r\n"};
+        if (c.poll) writes.insert(writes.begin() + 2, "AT+CMGL=\"REC UNREAD\"\r\n");
+        EXPECT_EQ(win.writes, writes);
         ASSERT_EQ(win.inbox.size(), 2u);
         EXPECT_EQ(win.inbox[1].Text, "Two\r\n\r\n");
         EXPECT_LT(clock.NowMs() - start, 5000);   // no wait ran into its time-out
@@ -290,7 +328,7 @@ TEST_F(SimReceiveTest, PollFilesAndDeletesEach) {
     ASSERT_TRUE(unit.WaitForCommand("AT+CMGD=2", std::chrono::seconds(5)));
     ASSERT_EQ(win.inbox.size(), 2u);
     EXPECT_EQ(win.inbox[0].Number, "\"+111\"");
-    EXPECT_EQ(win.inbox[0].Text, "first");
+    EXPECT_EQ(win.inbox[0].Text, "first\r\n\r\n");
     EXPECT_EQ(win.inbox[1].Text, "second, with ERROR in it\r\n\r\n");
     EXPECT_EQ(win.inbox[1].Date, "2025/01/02 03:04:05");
     EXPECT_EQ(unit.Deleted(), std::vector<int>({1, 2}));

@@ -175,6 +175,7 @@ TEST_F(FakeSendTest, AnOwedDeleteAnswerThatNeverComesCostsOnePassAtMost) {
                 win.unopenable.insert(1);
             }
             PendingDeleteAnswers = owed;
+            PendingDeleteSentMs = clock.NowMs() - 10000;   // the poll's last wait ran out
             const int64_t start = clock.NowMs();
             EXPECT_EQ(SendSms("Hi", "1"), c.result);
             EXPECT_EQ(PendingDeleteAnswers, 0);

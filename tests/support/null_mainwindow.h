@@ -15,7 +15,7 @@ public:
     void SetCommPort(int) override {}
     void AddTrace(const std::string&, bool) override {}
     InboxFiling AddInboxMessage(const std::string&, const std::string&, const std::string&,
-                                bool) override {
+                                bool, bool) override {
         return {};
     }
     void ModifyIcon(int) override {}
