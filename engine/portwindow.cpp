@@ -1,13 +1,23 @@
 #include "engine/portwindow.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "engine/globals.h"
 #include "engine/serparse.h"
 #include "platform/boxes.h"
+#include "platform/clock.h"
+
+namespace {
+// A device that did not answer as the unit is asked again after 1 s, then after twice the
+// last pause, up to the poll's interval.
+constexpr int64_t kFirstAskPauseMs = 1000;
+constexpr int64_t kLastAskPauseMs = 60000;
+} // namespace
 
 int PortWindow::WriteToModem(const std::string& text) {
     if (Suspended) return 2;
+    if (lineLost_ && !ModemBusy && !Polling && !ReopenLine()) return 2;
     if (!OpenPort(0)) return 2;
     AddTrace(text, false);
     try {
@@ -32,6 +42,7 @@ bool PortWindow::OpenPort(int n) {
 }
 
 void PortWindow::SetPort(int n) {
+    EndLostState();
     try {
         if (MSComm1.PortOpen()) ClosePort();
         if (n != 0) MSComm1.SetCommPort(n);
@@ -48,7 +59,7 @@ bool PortWindow::ClosePort() {
     }
     ReceiveBuffer.clear();
     PendingDeleteAnswers = 0;
-    lineLost_ = wrongDevice_ = false;
+    EndLostState();
     return MSComm1.PortOpen();
 }
 
@@ -83,13 +94,27 @@ void PortWindow::LineHungUp() {
     LineLost();
 }
 
-bool PortWindow::ReopenLostLine(bool pollTick) {
+void PortWindow::EndLostState() {
+    lineLost_ = false;
+    askPauseMs_ = 0;
+}
+
+int64_t PortWindow::NextAskInMs() const {
+    if (!lineLost_ || askPauseMs_ == 0) return 0;
+    return std::max<int64_t>(0, nextAskMs_ - platform::clock().NowMs());
+}
+
+bool PortWindow::ReopenLostLine() {
     if (!lineLost_ || Sending || ModemBusy || Polling) return false;
-    if (wrongDevice_ && !pollTick) return false;
-    lineLost_ = false;   // a lost line opens again only here
+    if (NextAskInMs() > 0) return false;
+    return ReopenLine();
+}
+
+bool PortWindow::ReopenLine() {
+    lineLost_ = false;   // so that the port opens and the question is written
     if (!OpenPort(0)) {
         lineLost_ = true;
-        wrongDevice_ = false;   // nothing there now: the next device is asked at once
+        askPauseMs_ = 0;   // nothing there now: the next device is asked at once
         return false;
     }
     bool unit = false;
@@ -99,17 +124,22 @@ bool PortWindow::ReopenLostLine(bool pollTick) {
         // a line that fails while it is asked is no unit either
     }
     if (!unit) {
+        const int64_t pause = std::clamp<int64_t>(askPauseMs_ * 2, kFirstAskPauseMs, kLastAskPauseMs);
         LineLost();
-        wrongDevice_ = true;
+        askPauseMs_ = pause;
+        nextAskMs_ = platform::clock().NowMs() + pause;
         return false;
     }
+    askPauseMs_ = 0;
     ReadListOwed = true;   // a read may have been cut off before its delete
+    collectOwed_ = true;
     return true;
 }
 
 void PortWindow::Timer1Timer() {
     if (NoticeCheckDisabled()) return;
-    if (ReopenLostLine(false)) {
+    ReopenLostLine();
+    if (collectOwed_ && !PollDisabled()) {
         RXPollTimerTimer();   // collects what arrived while the line was away
         return;
     }
@@ -119,8 +149,9 @@ void PortWindow::Timer1Timer() {
 
 void PortWindow::RXPollTimerTimer() {
     if (PollDisabled()) return;
-    ReopenLostLine(true);
+    ReopenLostLine();
     if (!MSComm1.PortOpen() || Sending || ModemBusy || Polling) return;
+    collectOwed_ = false;
     RunExchange(Polling, [] { PollUnread(); });
 }
 

@@ -354,6 +354,8 @@ bool IdentifyUnit() {
     // ReceiveBuffer began right after the token, so the line's rest is the version.
     Settings.ModemVersion = LastResponse.substr(0, LastResponse.find(CRLF));
     ModemFound = true;
+    // The rest of the answer, so that no later wait takes its "OK" for its own.
+    WaitFor(500, "OK", "ERROR");
     if (!Settings.Init.empty()) {
         SendCommand(Settings.Init + CRLF);
         WaitFor(15000, "OK", "ERROR");

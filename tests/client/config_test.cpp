@@ -132,16 +132,21 @@ TEST_F(OptionsTest, PortChangeProbesTheUnit) {
     env.MapCom(3, silent.slavePath());
     Settings.Port = 1;
 
-    struct Case { const char* pick; const char* box; int port; bool probed; const char* typed; };
+    struct Case {
+        const char* pick; const char* box; int port; bool probed; const char* typed; bool lost;
+    };
     const Case cases[] = {
-        {"COM2", nullptr, 2, true, nullptr},
-        {"COM2", nullptr, 2, false, nullptr},   // the port in use: closed and reopened only
-        {"COM3", "The Corvane modem unit was not found on your chosen port.", 3, true, nullptr},
-        {nullptr, nullptr, 3, false, nullptr},  // nothing picked: the port stays as it was
-        {nullptr, nullptr, 3, false, "com2"},   // typed and Enter: the box selects, no pick
+        {"COM2", nullptr, 2, true, nullptr, false},
+        {"COM2", nullptr, 2, false, nullptr, false},   // the port in use: closed and reopened only
+        {"COM2", nullptr, 2, false, nullptr, true},    // the same, its line lost: opened again
+        {"COM3", "The Corvane modem unit was not found on your chosen port.", 3, true, nullptr,
+         false},
+        {nullptr, nullptr, 3, false, nullptr, false},  // nothing picked: the port stays as it was
+        {nullptr, nullptr, 3, false, "com2", false},   // typed and Enter: the box selects, no pick
     };
     for (const Case& c : cases) {
         unit.ClearLog();
+        if (c.lost) window.LineLost();
         window.calls.clear();
         opts->FormShow();
         if (c.pick) {

@@ -4,11 +4,15 @@
 #include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QTimer>
 #include <QTreeWidget>
+#include <chrono>
+#include <thread>
 
 #include "client/datafile.h"
 #include "client/msgframe.h"
 #include "client/pbframe.h"
+#include "platform/clock.h"
 #include "tests/client/mainwin_support.h"
 
 namespace {
@@ -304,7 +308,25 @@ TEST_F(TimerGate, AnInboxThatCouldNotBeSavedIsToldWhileCollectionGoesOn) {
     EXPECT_EQ(boxes.shown().size(), 1u);
 }
 
-TEST_F(TimerGate, ALostLineIsReopenedOnlyOntoTheUnitAndAnotherDeviceIsLeftAlone) {
+// Time moves only as the code under test sleeps (for real, so that the simulated unit's
+// answers come) or as the test advances it.
+class SleepingClock : public platform::Clock {
+public:
+    int64_t NowMs() override { return now_; }
+    void SleepMs(int64_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        now_ += ms;
+    }
+    void Advance(int64_t ms) { now_ += ms; }
+private:
+    int64_t now_ = 0;
+};
+
+TEST_F(TimerGate, ALostLineIsReopenedOnlyOntoTheUnitAndAnotherDeviceIsAskedLessAndLessOften) {
+    SleepingClock clock;
+    const platform::ScopedClock useClock(&clock);
+    form->Timer1->stop();   // ticks only where the test calls them
+    form->RXPollTimer->stop();
     ReceiveBuffer = "+CMT: \"SM\",1";
     unit->Vanish();
     testing_support::BoxScript boxes;
@@ -312,29 +334,52 @@ TEST_F(TimerGate, ALostLineIsReopenedOnlyOntoTheUnitAndAnotherDeviceIsLeftAlone)
     form->Timer1Timer();
     ASSERT_TRUE(form->LineIsLost());
 
-    // Another device now answers to COM1, with garbage.
+    // Another device now answers to COM1, a modem of another kind.
     sim::ModemSim other;
-    other.SetHandler([](const std::string&) { return std::string("\r\n#?!~\r\n"); });
+    other.SetHandler([](const std::string&) { return std::string("\r\nERROR\r\n"); });
     other.LinkAsCom(env.ports(), 1);
     other.Start();
-    form->Timer1Timer();   // asked once, closed again
-    for (int i = 0; i < 4; ++i) form->Timer1Timer();   // and left alone by the 250 ms tick
-    EXPECT_EQ(other.Commands(), std::vector<std::string>{"ATI9"});
-    EXPECT_FALSE(form->MSComm1.PortOpen());
-    EXPECT_EQ(form->WriteToModem("AT\r\n"), 2);   // nor does a write take it
-    form->RXPollTimerTimer();   // the poll tick asks again
-    EXPECT_EQ(other.Commands(), (std::vector<std::string>{"ATI9", "ATI9"}));
-    EXPECT_FALSE(form->MSComm1.PortOpen());
+    auto asked = [&] { return other.Commands().size(); };
+    form->Timer1Timer();   // asked at once, closed again
+    ASSERT_EQ(asked(), 1u);
+    // Asked again after 1 s, 2, 4, ... up to the poll's 60 s; ticks in between leave it
+    // alone, and so do ticks whose Disable box is ticked.
+    for (int64_t pause : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+        SCOPED_TRACE(pause);
+        EXPECT_EQ(form->NextAskInMs(), pause);
+        const std::size_t before = asked();
+        clock.Advance(pause - 1);
+        form->Timer1Timer();
+        form->RXPollTimerTimer();
+        EXPECT_EQ(asked(), before);
+        clock.Advance(1);
+        form->DBGFrame11->ChkDisableCMT->setChecked(true);
+        form->DBGFrame11->ChkDisablePoll->setChecked(true);
+        form->Timer1Timer();
+        form->RXPollTimerTimer();
+        EXPECT_EQ(asked(), before);
+        form->DBGFrame11->ChkDisableCMT->setChecked(false);
+        form->DBGFrame11->ChkDisablePoll->setChecked(false);
+        form->Timer1Timer();
+        EXPECT_EQ(asked(), before + 1);
+        EXPECT_FALSE(form->MSComm1.PortOpen());
+    }
+    // A write asks at once, and is refused while the device is not the unit.
+    EXPECT_EQ(form->WriteToModem("AT\r\n"), 2);
+    EXPECT_EQ(other.Commands(), std::vector<std::string>(10, "ATI9"));
     EXPECT_TRUE(form->LineIsLost());
 
-    // The unit back on the link: the poll tick finds it and collects.
+    // The unit back on the link, still starting: a write finds it at once and goes out, and
+    // the next tick collects what came meanwhile.
     unit->Store("+4477", "back", "24/05/12,14:23:11+04");
     unit->Reappear();
     unit->ClearLog();
-    form->RXPollTimerTimer();
+    EXPECT_EQ(form->WriteToModem("AT\r\n"), 1);
     EXPECT_TRUE(form->MSComm1.PortOpen());
     EXPECT_FALSE(form->LineIsLost());
-    EXPECT_EQ(unit->Commands().front(), "ATI9");
+    ASSERT_TRUE(WaitUntil([] { return ReceiveBuffer.find("OK") != std::string::npos; }));
+    EXPECT_EQ(unit->Commands(), (std::vector<std::string>{"ATI9", "AT"}));
+    form->Timer1Timer();
     EXPECT_TRUE(Contains(unit->Commands(), "AT+CMGL"));
     EXPECT_EQ(form->MSGFrame11->Count(), 1);
     EXPECT_EQ(boxes.shown().size(), 1u);   // the loss, told once
