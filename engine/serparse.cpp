@@ -523,7 +523,9 @@ void PollList(const std::string& status) {
     std::size_t finalLine = 0;
     const int r = WaitForReply(10000, finalLine);
     if (r != 1) {
-        if (r == 0) ReadListOwed = true;
+        // A list cut short may have marked unread messages read; an unread list that the
+        // unit refused has marked none.
+        if (r == 0 || status != "REC UNREAD") ReadListOwed = true;
         ClearReceived();
         return;
     }
