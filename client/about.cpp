@@ -70,6 +70,25 @@ void FitInPanel(QLabel* label, int x, int y) {
     label->move(std::max(8, std::min(x, right - label->width())), y);
 }
 
+// Places a label at x, y, its text wrapped at the panel's right margin; a text that would
+// still reach down to bottom, or has a word too long for a line, gets a smaller font.
+void WrapInPanel(QLabel* label, int x, int y, int bottom) {
+    const int room = label->parentWidget()->width() - 8 - x;
+    QFont font = label->font();
+    label->setWordWrap(true);
+    auto fits = [&] {
+        const QFontMetrics metrics(font);
+        for (const QString& word : label->text().split(QLatin1Char(' ')))
+            if (metrics.horizontalAdvance(word) > room) return false;
+        return label->heightForWidth(room) <= bottom - y;
+    };
+    while (!fits() && font.pointSizeF() > 6) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+    }
+    label->setGeometry(x, y, room, label->heightForWidth(room));
+}
+
 } // namespace
 
 UrlOpener SetUrlOpener(UrlOpener opener) {
@@ -172,7 +191,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
 
     // The program carries its version and product name, so both are always at hand.
     Version->setText(AboutVersionLine(Settings.ModemVersion));
-    Version->adjustSize();
+    WrapInPanel(Version, 8, 8, 72);
     setWindowTitle(QString::fromStdString(CaptionBase));
     lblsupport->setText(platform::FromCp1252(ProductWebAddress));
     FitInPanel(lblsupport, 56, 72);

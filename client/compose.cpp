@@ -635,6 +635,7 @@ TFrmRecipient::TFrmRecipient(QWidget* parent) : QDialog(parent) {
     rcplist->header()->setStretchLastSection(true);
     rcplist->setSortingEnabled(true);
     rcplist->sortByColumn(0, Qt::AscendingOrder);
+    rcplist->header()->setSectionsClickable(false);   // stays sorted by name
     connect(rcplist, &QTreeWidget::itemDoubleClicked, this, [this] { OKBtnClick(); });
 
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
@@ -691,13 +692,24 @@ TComposeCloseDlg::TComposeCloseDlg(QWidget* parent) : QDialog(parent) {
         ++code;
     }
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Button1);
-    buttons->addWidget(Button2);
-    buttons->addWidget(Button3);
+    buttons->setSpacing(4);
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 6, 8, 8);
     layout->addWidget(Label1);
     layout->addLayout(buttons);
     setFixedSize(309, 101);
+    // The room beside the captions is shared out equally, so that each caption has the
+    // same padding in its button.
+    int captions = 0;
+    const auto caption = [](const QPushButton* b) {
+        return b->fontMetrics().horizontalAdvance(QString(b->text()).remove(QLatin1Char('&')));
+    };
+    for (const QPushButton* b : {Button1, Button2, Button3}) captions += caption(b);
+    const int spare = (width() - 16 - 2 * buttons->spacing() - captions) / 3;
+    for (QPushButton* b : {Button1, Button2, Button3}) {
+        b->setFixedWidth(caption(b) + spare);
+        buttons->addWidget(b);
+    }
 }
 
 TComposeCloseDlg::~TComposeCloseDlg() {

@@ -1,8 +1,10 @@
 #include "client/passwd.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "platform/qt/dialogs.h"
@@ -41,3 +43,11 @@ int TFrmPass::ShowModal() { return platform::ExecModal(*this); }
 void TFrmPass::btnOKClick() { done(QDialog::Accepted); }
 
 void TFrmPass::reject() {}
+
+// Resizable, but a window manager that offers to maximise it anyway is undone at once.
+void TFrmPass::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    const Qt::WindowStates blown = Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (event->type() == QEvent::WindowStateChange && (windowState() & blown))
+        QTimer::singleShot(0, this, [this, blown] { setWindowState(windowState() & ~blown); });
+}

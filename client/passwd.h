@@ -18,6 +18,9 @@ public:
     QLabel* lblinfo = nullptr;
     QLineEdit* EditPass = nullptr;
     QPushButton* btnOK = nullptr;
+
+protected:
+    void changeEvent(QEvent* event) override;
 };
 
 extern TFrmPass* FrmPass;

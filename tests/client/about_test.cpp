@@ -1,6 +1,7 @@
 // The about box: version line, caption, the support link and the picture; the fixed
 // sizes and places of the dialogs.
 #include <QApplication>
+#include <QFrame>
 #include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
@@ -20,10 +21,16 @@ class AboutTest : public dlgtest::DialogTest {};
 TEST_F(AboutTest, VersionLineIsBuiltOnceFromFileAndModemVersions) {
     for (const auto& [modem, line] :
          {std::pair{"0000", "Version 1.0.1.12.0000"}, {"2.31", "Version 1.0.1.12.2.31"},
-          {"<img src=\"/etc/x.png\">", "Version 1.0.1.12.<img src=\"/etc/x.png\">"}}) {
+          {"<img src=\"/etc/x.png\">", "Version 1.0.1.12.<img src=\"/etc/x.png\">"},
+          {"6B71 V4.02.0003 Build 2004-05-06 (GSM900/1800)",
+           "Version 1.0.1.12.6B71 V4.02.0003 Build 2004-05-06 (GSM900/1800)"}}) {
         Settings.ModemVersion = modem;
         TAboutBox box;
         EXPECT_EQ(box.Version->text(), line);
+        // Shown whole: inside the panel, above the link, every line of it.
+        EXPECT_LE(box.Version->geometry().right(), box.Panel1->width() - 8) << modem;
+        EXPECT_LE(box.Version->geometry().bottom(), box.lblsupport->y()) << modem;
+        EXPECT_GE(box.Version->height(), box.Version->heightForWidth(box.Version->width()));
         EXPECT_EQ(box.Version->textFormat(), Qt::PlainText);   // the unit's markup is not drawn
         EXPECT_EQ(box.windowTitle(), "Corvane");
         Settings.ModemVersion = "9.99";   // a unit found later changes nothing

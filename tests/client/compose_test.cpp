@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -477,6 +478,7 @@ TEST_F(ComposeWindow, ChooserFillsTheRecipientWithTheName) {
         QStringList shown;
         platform::SetDialogScript([&](QDialog& d) {
             auto& dlg = dynamic_cast<TFrmRecipient&>(d);
+            EXPECT_FALSE(dlg.rcplist->header()->sectionsClickable());   // no re-sort by number
             for (int i = 0; i < dlg.rcplist->topLevelItemCount(); ++i)
                 shown << dlg.rcplist->topLevelItem(i)->text(0) + "=" + dlg.rcplist->topLevelItem(i)->text(1);
             if (c.pick)
@@ -505,8 +507,15 @@ TEST(ComposeDialogs, CloseDialogEndsOnlyThroughItsButtons) {
     const std::pair<QPushButton*, const char*> buttons[] = {
         {dlg.Button1, "&Send now"}, {dlg.Button2, "&Discard Message"}, {dlg.Button3, "S&ave to Drafts"}};
     int code = 1;
+    int firstPadding = -1;
     for (const auto& [button, caption] : buttons) {
         EXPECT_EQ(button->text(), caption);
+        // Each caption fits with the same padding as its neighbours.
+        const int padding = button->width() -
+            button->fontMetrics().horizontalAdvance(QString(caption).remove('&'));
+        EXPECT_GE(padding, 8) << caption;
+        if (firstPadding < 0) firstPadding = padding;
+        EXPECT_LE(std::abs(padding - firstPadding), 1) << caption;
         dlg.show();
         button->click();
         EXPECT_FALSE(dlg.isVisible());

@@ -242,6 +242,9 @@ TEST(PasswordPrompt, EndsThroughOkOnly) {
     EXPECT_EQ(prompt.lblinfo->text(), "To change the settings you must enter your password");
     EXPECT_EQ(prompt.EditPass->echoMode(), QLineEdit::Password);
     prompt.show();
+    prompt.setWindowState(Qt::WindowMaximized);   // offered by the window manager
+    QCoreApplication::sendPostedEvents();
+    EXPECT_FALSE(prompt.isMaximized());
     prompt.close();
     QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(&prompt, &esc);
