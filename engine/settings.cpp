@@ -50,13 +50,6 @@ std::optional<std::string> ReadString(const RegKey& key, const char* name) {
     }
 }
 
-void Write(RegKey& key, const char* name, const RegValue& value) {
-    try {
-        key.Set(name, value);
-    } catch (...) {
-    }
-}
-
 void ApplyPort(int n) {
     try {
         MainWindow().SetPort(n);
@@ -107,19 +100,17 @@ void LoadSettings() {
 }
 
 void SaveSettings() {
-    std::optional<RegKey> key;
     try {
-        key = RegKey::Open(RegistryKey, true);
+        // The key is created when missing, and all values reach the file in one save.
+        RegKey::Write(RegistryKey,
+                      {{"SetVer", RegValue::Dword(1)},
+                       {"init", RegValue::String(Settings.Init)},
+                       {"ClearCompose", RegValue::Dword(Settings.ClearCompose ? 1 : 0)},
+                       {"PDU", RegValue::Dword(Settings.PduMode ? 1 : 0)},
+                       {"port", RegValue::Dword(uint32_t(Settings.Port))},
+                       {"sig", RegValue::String(Settings.Signature)},
+                       {"UsePass", RegValue::Dword(Settings.UsePass ? 1 : 0)},
+                       {"Password", RegValue::String(Settings.Password)}});
     } catch (...) {
-        return;
     }
-    if (!key) return;
-    Write(*key, "SetVer", RegValue::Dword(1));
-    Write(*key, "init", RegValue::String(Settings.Init));
-    Write(*key, "ClearCompose", RegValue::Dword(Settings.ClearCompose ? 1 : 0));
-    Write(*key, "PDU", RegValue::Dword(Settings.PduMode ? 1 : 0));
-    Write(*key, "port", RegValue::Dword(uint32_t(Settings.Port)));
-    Write(*key, "sig", RegValue::String(Settings.Signature));
-    Write(*key, "UsePass", RegValue::Dword(Settings.UsePass ? 1 : 0));
-    Write(*key, "Password", RegValue::String(Settings.Password));
 }

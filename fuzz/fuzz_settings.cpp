@@ -1,8 +1,8 @@
 // The settings readers of both programs over whatever the registry file holds: the client's
 // settings record, the updater's port setting and its reader of the client's port. Loading
 // never fails and applies the port; saving what was loaded and loading again gives the same
-// record; a file not read whole is kept aside before the save; the updater gets a stored port
-// back as its number.
+// record; a file not read whole is kept aside before the save, and what is saved reads back
+// whole; the updater gets a stored port back as its number.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -163,6 +163,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (kept.size() != (whole ? 0u : 1u)) Fail("a file not read whole was not kept once");
     if (!whole && kept[0] != std::string(reinterpret_cast<const char*>(data), size))
         Fail("the kept copy is not the file as it was");
+    std::ifstream saved(path, std::ios::binary);
+    bool savedWhole = false;
+    platform::ParseRegistryText(std::string(std::istreambuf_iterator<char>(saved), {}),
+                                &savedWhole);
+    if (!savedWhole) Fail("the saved file does not read back whole");
     if (!Load(w)) Fail("saved settings have no key");
     // Taking the defaults leaves the debug switch off whatever the file says; a saved
     // record then reads it from the file.

@@ -1,19 +1,14 @@
 #include "platform/registry.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
 #include <iterator>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/cp1252.h"
 #include "platform/datadir.h"
 #include "platform/keepaside.h"
+#include "platform/regfile.h"
 #include "platform/regvalue.h"
 
 namespace platform {
@@ -23,11 +18,13 @@ const char kHeader[] = "CORVANE REGISTRY 1";
 // Headers of the registry editor's exports, read like our own.
 const std::string_view kHeaders[] = {kHeader, "REGEDIT4", "Windows Registry Editor Version 5.00"};
 const char kRoot[] = "HKEY_CURRENT_USER";
-// The most of a file that is taken; the rest of a larger file stays in its kept copy.
-constexpr std::size_t kMaxFileBytes = 16 << 20;
+constexpr std::size_t kMaxFileBytes = regfile::kMaxBytes;
 
-long SystemWrite(int fd, const void* buf, unsigned long n) { return ::write(fd, buf, n); }
-RegistryWriteFn g_write = SystemWrite;
+using regfile::FileLines;
+using regfile::FileLock;
+using regfile::FileState;
+using regfile::LineSource;
+using regfile::NewFile;
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
@@ -41,36 +38,39 @@ std::string_view Trim(std::string_view s) {
     return s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
-// Calls part(name) for each part of a key path, backslashes and empty parts left out.
+// Steps through the parts of a key path, backslashes and empty parts left out.
+class Parts {
+public:
+    explicit Parts(std::string_view path) : path_(path) {}
+    bool Next(std::string_view& part) {
+        while (at_ < path_.size() && path_[at_] == '\\') ++at_;
+        if (at_ >= path_.size()) return false;
+        const std::size_t cut = std::min(path_.find('\\', at_), path_.size());
+        part = path_.substr(at_, cut - at_);
+        at_ = cut;
+        return true;
+    }
+
+private:
+    std::string_view path_;
+    std::size_t at_ = 0;
+};
+
 template <class Part>
 void ForEachPart(std::string_view path, Part part) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t cut = std::min(path.find('\\', start), path.size());
-        if (cut > start) part(path.substr(start, cut - start));
-        start = cut + 1;
-    }
+    Parts parts(path);
+    for (std::string_view p; parts.Next(p);) part(p);
 }
 
 // How a section's key stands to a wanted key (both as paths below the root).
 enum class Relation { Other, Same, Below };
 Relation RelationTo(std::string_view section, std::string_view wanted) {
-    std::size_t at = 0;   // where the next part of wanted starts
-    bool differs = false, deeper = false;
-    ForEachPart(section, [&](std::string_view part) {
-        if (differs || deeper) return;
-        while (at < wanted.size() && wanted[at] == '\\') ++at;
-        if (at >= wanted.size()) {
-            deeper = true;
-            return;
-        }
-        std::size_t cut = std::min(wanted.find('\\', at), wanted.size());
-        differs = !RegNameEquals(part, wanted.substr(at, cut - at));
-        at = cut;
-    });
-    while (at < wanted.size() && wanted[at] == '\\') ++at;
-    if (differs || at < wanted.size()) return Relation::Other;
-    return deeper ? Relation::Below : Relation::Same;
+    Parts s(section), w(wanted);
+    for (std::string_view a, b;;) {
+        const bool more = s.Next(a);
+        if (!w.Next(b)) return more ? Relation::Below : Relation::Same;
+        if (!more || !RegNameEquals(a, b)) return Relation::Other;
+    }
 }
 
 uint64_t HashName(uint64_t seed, std::string_view name) {
@@ -132,64 +132,6 @@ private:
     ListOf listOf_;
     std::vector<uint64_t> slots_;   // (key << 32 | position) + 1
     std::size_t count_ = 0;
-};
-
-// The lines of a text, or of an open file read a piece at a time (at most kMaxFileBytes of
-// it, cut after a whole line). A line stays valid until the next is taken.
-class LineSource {
-public:
-    explicit LineSource(std::string_view text) : text_(text) {}
-    explicit LineSource(int fd) : fd_(fd) {}
-
-    bool Next(std::string_view& line) {
-        std::size_t end = text_.find('\n', next_);
-        while (end == std::string_view::npos && More()) end = text_.find('\n', next_);
-        if (end == std::string_view::npos) {
-            if (next_ >= text_.size()) return false;
-            end = text_.size();
-        }
-        line = text_.substr(next_, end - next_);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        next_ = end + 1;
-        return true;
-    }
-    bool failed() const { return failed_; }
-    bool tooLarge() const { return tooLarge_; }
-
-private:
-    // Reads the next piece of the file behind the line begun; false when nothing came.
-    bool More() {
-        if (fd_ < 0 || done_) return false;
-        buf_.erase(0, next_);
-        next_ = 0;
-        const std::size_t old = buf_.size();
-        buf_.resize(old + std::min<std::size_t>(65536, kMaxFileBytes + 1 - taken_));
-        ssize_t n;
-        do {
-            n = read(fd_, buf_.data() + old, buf_.size() - old);
-        } while (n < 0 && errno == EINTR);
-        buf_.resize(old + std::size_t(std::max<ssize_t>(n, 0)));
-        taken_ += buf_.size() - old;
-        done_ = n <= 0;
-        if (n < 0) {
-            failed_ = true;
-            buf_.clear();
-        }
-        if (taken_ > kMaxFileBytes) {   // the rest, and the line it cuts, are not taken
-            tooLarge_ = done_ = true;
-            const std::size_t nl = buf_.rfind('\n');
-            buf_.resize(nl == std::string::npos ? 0 : nl + 1);
-        }
-        text_ = buf_;
-        return buf_.size() > old;
-    }
-
-    int fd_ = -1;
-    std::string_view text_;
-    std::size_t next_ = 0;
-    std::string buf_;
-    std::size_t taken_ = 0;
-    bool done_ = false, failed_ = false, tooLarge_ = false;
 };
 
 // Reads the lines: section(path) is told each section of the current user's root, with the
@@ -261,107 +203,11 @@ bool ScanLines(LineSource& lines, OnSection section, OnValue value) {
     return whole;
 }
 
-// ---- the file ----
-
-// Wide: a UTF-16 export, read through the code page; it is kept aside before a save, since
-// what the code page lacks reads as '?'.
-enum class FileState { Missing, Read, Wide, TooLarge, Unreadable, NotAFile };
-
-// Turns UTF-16LE text after its byte-order mark into the code page's bytes; false when the
-// text has no such mark.
-bool FromUtf16(std::string& text) {
-    if (text.substr(0, 2) != "\xFF\xFE") return false;
-    std::string out;
-    out.reserve(text.size() / 2);
-    for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
-        char32_t c = uint8_t(text[i]) | char32_t(uint8_t(text[i + 1])) << 8;
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < text.size()) {
-            const char32_t low = uint8_t(text[i + 2]) | char32_t(uint8_t(text[i + 3])) << 8;
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        out += char(UnicodeToCp1252(c));
-    }
-    text.swap(out);
-    return true;
-}
-
-// Opens the registry file for reading (fd is then open). Something that is not a regular
-// file is refused without waiting on it.
-FileState OpenRegistryFile(const std::string& path, int& fd) {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return FileState::Read;
-    close(fd);
-    fd = -1;
-    return FileState::NotAFile;
-}
-
-// Reads the registry file, at most kMaxFileBytes of it (cut after a whole line).
-FileState ReadRegistryFile(const std::string& path, std::string& text) {
-    text.clear();
-    int fd;
-    FileState state = OpenRegistryFile(path, fd);
-    if (state != FileState::Read) return state;
-    LineSource lines(fd);
-    std::string_view line;
-    while (lines.Next(line)) {
-        text += line;
-        text += '\n';
-    }
-    close(fd);
-    if (lines.failed()) {
-        text.clear();
-        return FileState::Unreadable;
-    }
-    if (lines.tooLarge()) return FileState::TooLarge;
-    return FromUtf16(text) ? FileState::Wide : FileState::Read;
-}
-
-bool FileRead(FileState state) {
-    return state == FileState::Read || state == FileState::Wide || state == FileState::TooLarge;
-}
-
-bool IsFileOrMissing(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
-}
-
-class FileLock {
-public:
-    explicit FileLock(const std::string& registry) {
-        std::string dir = registry.substr(0, registry.find_last_of('/'));
-        if (registry.find('/') != std::string::npos) MakeDirs(dir, 0700);
-        fd_ = open((registry + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0) flock(fd_, LOCK_EX);
-    }
-    ~FileLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-private:
-    int fd_ = -1;
-};
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        long n = g_write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += std::size_t(n);
-    }
-    return true;
-}
-
 } // namespace
 
 bool RegNameEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
+    if (a == b) return true;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (Lower(a[i]) != Lower(b[i])) return false;
     return true;
@@ -439,7 +285,35 @@ std::string RegistryData::PathOf(std::size_t index) const {
     return path;
 }
 
+
 namespace {
+
+// Appends the section line of the key at path (below the root; "" is the root itself), the
+// path made plain.
+void AppendSection(std::string& out, std::string_view path) {
+    out += "\n[";
+    out += kRoot;
+    // A path read from the file is mostly plain already, and is then taken whole.
+    bool doubled = false;
+    for (std::size_t i = 1; i < path.size(); ++i)
+        doubled |= (path[i] == '\\') & (path[i - 1] == '\\');
+    if (!doubled && (path.empty() || (path.front() == '\\' && path.back() != '\\'))) {
+        out += path;
+    } else {
+        ForEachPart(path, [&](std::string_view part) {
+            out += '\\';
+            out += part;
+        });
+    }
+    out += "]\n";
+}
+
+void AppendValue(std::string& out, const RegEntry& e) {
+    out += e.name.empty() ? std::string("@") : QuoteRegName(e.name);
+    out += '=';
+    out += FormatRegValue(e.value);
+    out += '\n';
+}
 
 RegistryData ParseLines(LineSource& lines, bool* whole) {
     RegistryData data;
@@ -458,29 +332,6 @@ RegistryData ParseLines(LineSource& lines, bool* whole) {
     return data;
 }
 
-// Hands the registry file's lines to read, a piece at a time (a UTF-16 file is read whole
-// and turned into the code page first); read is not called when there is no file to read.
-// Returns how the file stood.
-FileState ReadFileLines(const std::string& path, const std::function<void(LineSource&)>& read) {
-    int fd;
-    FileState state = OpenRegistryFile(path, fd);
-    if (state != FileState::Read) return state;
-    char mark[2];
-    if (pread(fd, mark, 2, 0) == 2 && mark[0] == '\xFF' && mark[1] == '\xFE') {
-        close(fd);
-        std::string wide;
-        state = ReadRegistryFile(path, wide);
-        LineSource lines(wide);
-        if (FileRead(state)) read(lines);
-        return state;
-    }
-    LineSource lines(fd);
-    read(lines);
-    close(fd);
-    if (lines.failed()) return FileState::Unreadable;
-    return lines.tooLarge() ? FileState::TooLarge : FileState::Read;
-}
-
 } // namespace
 
 RegistryData ParseRegistryText(std::string_view text, bool* whole) {
@@ -496,16 +347,17 @@ std::string FormatRegistryText(const RegistryData& data) {
     for (std::size_t k = 0; k < data.keys.size(); ++k) {
         const RegKeyData& key = data.keys[k];
         if (key.values.empty() && (k == 0 || parent[k])) continue;
-        out += "\n[";
-        out += kRoot;
-        if (k != 0) out += "\\" + data.PathOf(k);
-        out += "]\n";
-        for (const RegEntry& e : key.values) {
-            out += e.name.empty() ? std::string("@") : QuoteRegName(e.name);
-            out += "=" + FormatRegValue(e.value) + "\n";
-        }
+        AppendSection(out, data.PathOf(k));
+        for (const RegEntry& e : key.values) AppendValue(out, e);
     }
     return out;
+}
+
+RegistryData LoadRegistry() {
+    RegistryData data;
+    FileLines file(RegistryPath());
+    file.Read([&](LineSource& lines) { data = ParseLines(lines, nullptr); });
+    return data;
 }
 
 std::string RegistryPath() {
@@ -514,58 +366,121 @@ std::string RegistryPath() {
     return ConfigDir() + "/registry.reg";
 }
 
-RegistryData LoadRegistry() {
-    RegistryData data;
-    ReadFileLines(RegistryPath(), [&](LineSource& lines) { data = ParseLines(lines, nullptr); });
-    return data;
-}
-
-bool SaveRegistry(const RegistryData& data) {
-    const std::string path = RegistryPath();
-    if (!IsFileOrMissing(path)) return false;
-    std::string::size_type slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    if (!MakeDirs(dir, 0700)) return false;
-    std::string tmp = path + ".XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, FormatRegistryText(data)) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    if (int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return true;
-}
-
-RegistryWriteFn SetRegistryWriteFn(RegistryWriteFn fn) {
-    RegistryWriteFn old = std::move(g_write);
-    g_write = fn ? std::move(fn) : RegistryWriteFn(SystemWrite);
-    return old;
-}
-
 namespace {
 
-// Reads the whole store under the file's lock, lets change alter it (change answers whether
-// there is anything to save) and saves it. A file that was not read whole is kept aside
-// first; when no copy can be made nothing is saved.
-bool Rewrite(const std::function<bool(RegistryData&)>& change) {
-    const std::string path = RegistryPath();
-    FileLock lock(path);
-    RegistryData data;
+// Reads the values of the key at path (made plain), those of all its sections, a later one
+// winning; found tells whether the key is there, also when only keys below it are. Returns
+// whether every line was read.
+bool ReadKey(FileLines& file, const std::string& path, std::vector<RegEntry>& values,
+             bool& found) {
+    values.clear();
+    found = path.empty();
     bool whole = true;
-    const FileState state =
-        ReadFileLines(path, [&](LineSource& lines) { data = ParseLines(lines, &whole); });
-    if (state == FileState::NotAFile) return false;
-    if (!change(data)) return true;
-    const bool keep = state != FileState::Missing && (state != FileState::Read || !whole);
-    if (keep && KeepFileAside(path).empty()) return false;
-    return SaveRegistry(data);
+    ValueIndex index([&](uint32_t) -> std::vector<RegEntry>& { return values; });
+    file.Read([&](LineSource& lines) {
+        whole = ScanLines(
+            lines,
+            [&](std::string_view section) {
+                const Relation r = RelationTo(section, path);
+                found = found || r != Relation::Other;
+                return r == Relation::Same;
+            },
+            [&](std::string name, RegValue value) {
+                index.Set(0, std::move(name), std::move(value));
+            });
+    });
+    return whole;
+}
+
+// Saves the registry file with the values of the key at path (made plain) changed, under the
+// file's lock. change gets the key's values as read and whether the key is there, and answers
+// whether there is anything to save; values ends as the key's values. Every other section is
+// written back as it is read, a piece of the file at a time, in our own form. The new file
+// never holds more than is read back whole: what does not fit beside the key is left out from
+// the end. A file that was not read whole, or is not written back whole, is kept aside
+// first; when no copy can be made nothing is saved.
+bool Rewrite(const std::string& path,
+             const std::function<bool(std::vector<RegEntry>&, bool)>& change,
+             std::vector<RegEntry>& values) {
+    const std::string file = RegistryPath();
+    FileLock lock(file);
+    FileLines in(file);
+    if (in.state() == FileState::NotAFile) return false;
+    bool found;
+    bool whole = ReadKey(in, path, values, found);   // as far as the key's lines go
+    const FileState state = in.state();
+    if (!change(values, found)) return true;
+
+    std::string keyValues;   // the key's section after its section line
+    for (const RegEntry& e : values) AppendValue(keyValues, e);
+    std::string own;   // the key's section where the file has none
+    AppendSection(own, path);
+    own += keyValues;
+    NewFile out(file);
+    if (!out.Add(own.size(), [](std::string& text) { text += kHeader, text += '\n'; }))
+        return false;   // the key alone is too large
+    bool placed = false, cut = false;
+    in.Read([&](LineSource& lines) {
+        whole = ScanLines(
+            lines,
+            [&](std::string_view section) {
+                if (cut) return false;
+                if (RelationTo(section, path) != Relation::Same) {
+                    cut = !out.Add(placed ? 0 : own.size(),
+                                   [&](std::string& text) { AppendSection(text, section); });
+                    return !cut;
+                }
+                if (!placed)   // the same size as own, which has its room
+                    out.Add(0, [&](std::string& text) {
+                        AppendSection(text, section);
+                        text += keyValues;
+                    });
+                placed = true;
+                return false;
+            },
+            [&](std::string name, RegValue value) {
+                cut = cut || !out.Add(placed ? 0 : own.size(), [&](std::string& text) {
+                    AppendValue(text, {std::move(name), std::move(value)});
+                });
+            }) && whole;
+    });
+    if (in.state() != state) return false;   // the second reading failed
+    if (!placed) out.Add(0, [&](std::string& text) { text += own; });
+    std::string copy;
+    if (state != FileState::Missing && (state != FileState::Read || !whole || cut)) {
+        copy = KeepFileAside(file);
+        if (copy.empty()) return false;
+    }
+    if (out.Commit()) return true;
+    if (!copy.empty()) unlink(copy.c_str());   // the file stands as it was
+    return false;
+}
+
+// The position of the value called name in values, or values.end().
+std::vector<RegEntry>::iterator FindValue(std::vector<RegEntry>& values, const std::string& name) {
+    return std::find_if(values.begin(), values.end(),
+                        [&](const RegEntry& e) { return RegNameEquals(e.name, name); });
+}
+
+// Sets the entries in the key at path (made plain) in their order, in one save; values ends
+// as the key's values.
+bool SetValues(const std::string& path, const std::vector<RegEntry>& entries,
+               std::vector<RegEntry>& values) {
+    for (const RegEntry& e : entries)
+        if (HasLineBreak(e.name)) return false;
+    return Rewrite(
+        path,
+        [&](std::vector<RegEntry>& list, bool) {
+            for (const RegEntry& e : entries) {
+                auto it = FindValue(list, e.name);
+                if (it != list.end())
+                    it->value = e.value;
+                else
+                    list.push_back(e);
+            }
+            return true;
+        },
+        values);
 }
 
 } // namespace
@@ -577,31 +492,13 @@ std::optional<RegKey> RegKey::Open(const std::string& path, bool create) {
     if (!create) {
         // The file is read a piece at a time and only this key's values are kept, so a
         // large file costs little memory.
-        bool found = norm.empty();
-        ValueIndex index([&](uint32_t) -> std::vector<RegEntry>& { return values; });
-        const FileState state = ReadFileLines(RegistryPath(), [&](LineSource& lines) {
-            ScanLines(
-                lines,
-                [&](std::string_view section) {
-                    Relation r = RelationTo(section, norm);
-                    found = found || r != Relation::Other;
-                    return r == Relation::Same;
-                },
-                [&](std::string name, RegValue value) {
-                    index.Set(0, std::move(name), std::move(value));
-                });
-        });
-        if (state == FileState::NotAFile) return std::nullopt;
-        if (!found) return std::nullopt;
+        FileLines file(RegistryPath());
+        bool found;
+        ReadKey(file, norm, values, found);
+        if (file.state() == FileState::NotAFile || !found) return std::nullopt;
         return RegKey(norm, std::move(values));
     }
-    if (!Rewrite([&](RegistryData& data) {
-            const RegKeyData* key = data.Find(norm);
-            const bool missing = !key;
-            if (missing) key = &data.Create(norm);
-            values = key->values;
-            return missing;
-        }))
+    if (!Rewrite(norm, [](std::vector<RegEntry>&, bool found) { return !found; }, values))
         return std::nullopt;
     return RegKey(norm, std::move(values));
 }
@@ -613,38 +510,30 @@ std::optional<RegValue> RegKey::Get(const std::string& name) const {
 }
 
 bool RegKey::Set(const std::string& name, const RegValue& value) {
-    if (HasLineBreak(name)) return false;
     std::vector<RegEntry> values;
-    if (!Rewrite([&](RegistryData& data) {
-            RegKeyData& key = data.Create(path_);
-            if (RegEntry* e = key.Find(name))
-                e->value = value;
-            else
-                key.values.push_back({name, value});
-            values = key.values;
-            return true;
-        }))
-        return false;
+    if (!SetValues(path_, {{name, value}}, values)) return false;
     values_ = std::move(values);
     return true;
+}
+
+bool RegKey::Write(const std::string& path, const std::vector<RegEntry>& values) {
+    const std::string norm = NormalizeKeyPath(path);
+    std::vector<RegEntry> saved;
+    return !HasLineBreak(norm) && SetValues(norm, values, saved);
 }
 
 bool RegKey::Remove(const std::string& name) {
     bool removed = false;
     std::vector<RegEntry> values;
-    const bool saved = Rewrite([&](RegistryData& data) {
-        RegKeyData* key = data.Find(path_);
-        if (!key) return false;
-        for (auto it = key->values.begin(); it != key->values.end(); ++it) {
-            if (RegNameEquals(it->name, name)) {
-                key->values.erase(it);
-                removed = true;
-                break;
-            }
-        }
-        values = key->values;
-        return removed;
-    });
+    const bool saved = Rewrite(
+        path_,
+        [&](std::vector<RegEntry>& list, bool) {
+            auto it = FindValue(list, name);
+            removed = it != list.end();
+            if (removed) list.erase(it);
+            return removed;
+        },
+        values);
     if (!saved || !removed) return false;
     values_ = std::move(values);
     return true;

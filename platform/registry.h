@@ -69,16 +69,15 @@ bool RegNameEquals(std::string_view a, std::string_view b);
 
 // The file's text form and back. The text starts with our own header or with a header of the
 // Windows registry editor's export ("REGEDIT4", "Windows Registry Editor Version 5.00"); what
-// is written always has our own. Parsing never fails: text without a known header reads as
-// an empty store, and a line it cannot read is skipped. whole (when given) tells whether
-// every line was taken: false for a text without a known header or with a line skipped.
+// is written always has our own. A line ends at LF, CR LF, CR CR LF or a lone CR. Parsing
+// never fails: text without a known header reads as an empty store, and a line it cannot read
+// is skipped. whole (when given) tells whether every line was taken: false for a text without
+// a known header or with a line skipped.
 RegistryData ParseRegistryText(std::string_view text, bool* whole = nullptr);
 std::string FormatRegistryText(const RegistryData& data);
 
-// Reads the file (empty when missing, unreadable or not understood) / saves it atomically.
-// Neither touches a path that names something other than a regular file.
+// Reads the whole file into memory (empty when missing, unreadable or not understood).
 RegistryData LoadRegistry();
-bool SaveRegistry(const RegistryData& data);
 
 // Test seam: replaces the write(2) the save uses (nullptr restores it); returns the old one.
 using RegistryWriteFn = std::function<long(int fd, const void* buf, unsigned long n)>;
@@ -88,9 +87,12 @@ RegistryWriteFn SetRegistryWriteFn(RegistryWriteFn fn);
 std::string RegistryPath();
 
 // One open key. Open reads the file once, and Get answers from the key's values as read then.
-// Each write reads the file afresh under a lock and saves it at once; a file that was not
-// read whole (no known header, a line that could not be read, too large, unreadable) is
-// first kept aside as "<file>.bad-<stamp>", and the write fails when no copy can be made.
+// Each write reads the file afresh under a lock and saves it at once, never larger than can be
+// read back whole (16 MiB; what does not fit beside the key is left out). A file that was not
+// read whole (no known header, a line that could not be read, too large, UTF-16, unreadable)
+// or is not written back whole is first kept aside as "<file>.bad-<stamp>", and the write
+// fails when no copy can be made. Neither reads nor writes a path that names something other
+// than a regular file.
 class RegKey {
 public:
     // Opens an existing key (nullopt when missing), or creates it and its parents.
@@ -101,6 +103,10 @@ public:
     std::optional<RegValue> Get(const std::string& name) const;
     // Writes one value and saves the file; false when the save failed.
     bool Set(const std::string& name, const RegValue& value);
+    // Writes the values in their order into the key at path, created with its parents when
+    // missing, in one save of the file; false, with nothing written, when a name would break
+    // the file or the save failed.
+    static bool Write(const std::string& path, const std::vector<RegEntry>& values);
     bool Remove(const std::string& name);
 
 private:

@@ -224,10 +224,21 @@ std::string Utf16(const std::string& ascii) {
     return out;
 }
 
+// The text with each LF replaced by end.
+std::string WithLineEnds(const std::string& text, const std::string& end) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? end : std::string(1, c);
+    return out;
+}
+
 TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
     TestEnv env;
     const std::string body = "[HKEY_CURRENT_USER\\Software\\X]\n\"v\"=dword:00000001\n";
     const std::string tooLarge = "CORVANE REGISTRY 1\n" + body + std::string(17 << 20, ';') + "\n";
+    // Read up to 16 MiB, what is read writes back larger still.
+    std::string manyKeys = "CORVANE REGISTRY 1\n" + body;
+    for (int i = 0; manyKeys.size() < (17u << 20); ++i)
+        manyKeys += "[HKEY_CURRENT_USER\\S\\k" + std::to_string(i) + "]\n";
     struct Case { std::string text; bool read; bool kept; };
     const Case cases[] = {
         {"", false, false},
@@ -242,8 +253,16 @@ TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
         {"Windows Registry Editor Version 5.00 \n" + body, true, false},
         {Utf16("Windows Registry Editor Version 5.00\r\n\r\n" + body), true, true},
         {"REGEDIT4\n" + body + "\"bad\"=dword:xyz\n", true, true},       // a line not read
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\Y]\n\"bad\"=dword:xyz\n" + body, true, true},
         {"REGEDIT4\n[-HKEY_CURRENT_USER\\Software\\Y]\n" + body, true, true},
         {tooLarge, true, true},                                          // what fits is read
+        {manyKeys, true, true},
+        {WithLineEnds("CORVANE REGISTRY 1\n" + body, "\r"), true, false},
+        {WithLineEnds("REGEDIT4\n\n" + body, "\r\r\n"), true, false},
+        // U+0D41 U+200A: bytes 41 0D 0A 20
+        {Utf16("Windows Registry Editor Version 5.00\r\n; ") + "\x41\x0D\x0A\x20" +
+             Utf16("\r\n" + body),
+         true, true},
     };
     for (const Case& c : cases) {
         const std::string shown = c.text.substr(0, 60);
@@ -256,8 +275,11 @@ TEST(Registry, AFileNotUnderstoodIsKeptBeforeItIsWrittenOver) {
         EXPECT_TRUE(TakeKeptCopies(env).empty()) << shown;   // reading keeps nothing
         auto key = RegKey::Open("Software\\X", true);
         ASSERT_TRUE(key) << shown;
-        EXPECT_TRUE(key->Set("w", RegValue::Dword(5))) << shown;
-        EXPECT_TRUE(Same(*RegKey::Open("Software\\X", false)->Get("w"), RegValue::Dword(5)));
+        for (uint32_t w : {5, 6}) {   // the second save finds the file whole
+            EXPECT_TRUE(key->Set("w", RegValue::Dword(w))) << shown;
+            EXPECT_TRUE(Same(*RegKey::Open("Software\\X", false)->Get("w"), RegValue::Dword(w)));
+        }
+        EXPECT_LE(std::filesystem::file_size(env.registry()), 16u << 20) << shown;
         EXPECT_EQ(ReadFile(env.registry()).rfind("CORVANE REGISTRY 1\n", 0), 0u) << shown;
         const std::vector<std::string> kept = TakeKeptCopies(env);
         ASSERT_EQ(kept.size(), c.kept ? 1u : 0u) << shown;
