@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6dbus6 qt6-qpa-plugins libx11-dev
+  qt6-base-dev qt6-base-dev-tools libqt6dbus6 libqt6network6 qt6-qpa-plugins libx11-dev
   libgtest-dev libgmock-dev
   xvfb xauth x11-utils xdotool x11-apps
   clang libclang-rt-14-dev

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -302,6 +303,40 @@ TEST_F(CorvaneRun, TheDebugPanePastesNothingFromAnEmptyClipboardAndTheProgramEnd
     ASSERT_TRUE(code) << "corvane did not end on SIGTERM";
     EXPECT_EQ(*code, 0) << app_.Log();
     EXPECT_EQ(app_.Log().find("QObject"), std::string::npos) << app_.Log();
+}
+
+// A second start for the same data folder writes nothing and ends at once; the first runs
+// on. Once the first has gone, even by SIGKILL, the next start runs.
+TEST_F(CorvaneRun, ASecondStartForTheSameDataEndsWithoutWritingAndTheFirstRunsOn) {
+    sim_->Store("+447700900111", "First", "24/05/11,09:30:00+04", false);
+    StartCorvane();
+    ASSERT_EQ(WaitForMessages("inbox.csv", 1).size(), 1u);
+    ASSERT_FALSE(display_->WaitForWindow(kMainTitle, kStartMs).empty());
+    // A message the second start would file if it ran.
+    sim_->Store("+447700900222", "Second", "24/05/11,09:31:00+04", false);
+    auto listing = [&] {
+        std::ostringstream out;
+        for (const auto& entry : std::filesystem::directory_iterator(env_->data()))
+            out << entry.path().filename().string() << "=" << ReadFile(entry.path().string())
+                << "\n";
+        return out.str() + ReadFile(env_->registry());
+    };
+    const std::string before = listing();
+    sim_->ClearLog();
+
+    e2e::Process second;
+    second.Start({program_}, display_->Environment(), env_->root() + "/second.log", env_->root());
+    const std::optional<int> code = second.WaitExit(kFileMs);
+    ASSERT_TRUE(code) << "the second start did not end";
+    EXPECT_EQ(*code, 0) << second.Log();
+    EXPECT_TRUE(sim_->Commands().empty());
+    EXPECT_EQ(listing(), before);
+    EXPECT_TRUE(app_.Running());
+
+    app_.Signal(SIGKILL);
+    ASSERT_TRUE(app_.WaitExit(kFileMs));
+    app_.Start({program_}, display_->Environment(), env_->root() + "/third.log", env_->root());
+    EXPECT_EQ(WaitForMessages("inbox.csv", 2).size(), 2u);
 }
 
 } // namespace
