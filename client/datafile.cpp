@@ -193,23 +193,15 @@ void ReportSaveFailure(const std::string& path, const std::string& reason) {
 
 void ReportSaveSuccess(const std::string& path) { g_failing.erase(path); }
 
-bool RescueBadFile(const std::string& path, std::string_view bytes, std::string& pending) {
-    if (!KeepAside(path, bytes).empty()) {
-        if (pending == path) pending.clear();
-        return true;
-    }
-    pending = path;
-    return false;
-}
-
 bool SaveDataFile(const std::string& name, std::string_view bytes, std::string* pending) {
     const std::string path = platform::DataPath(name);
-    std::string reason;
+    std::string reason, copy;
     if (pending && *pending == path) {
         std::string old;
         bool exists = false;
         if (ReadFile(path, old, &exists)) {
-            if (KeepAside(path, old, &reason).empty()) {
+            copy = KeepAside(path, old, &reason);
+            if (copy.empty()) {
                 ReportSaveFailure(path, "no copy of the file that failed to load could be "
                                         "made: " + reason);
                 return false;
@@ -223,6 +215,10 @@ bool SaveDataFile(const std::string& name, std::string_view bytes, std::string* 
     if (SafeWrite(path, bytes, &reason)) {
         ReportSaveSuccess(path);
         return true;
+    }
+    if (!copy.empty()) {   // the file stands as it was: the next save keeps it
+        ::unlink(copy.c_str());
+        *pending = path;
     }
     ReportSaveFailure(path, reason);
     return false;

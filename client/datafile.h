@@ -40,14 +40,11 @@ std::string KeepAside(const std::string& path, std::string_view bytes,
 void ReportSaveFailure(const std::string& path, const std::string& reason);
 void ReportSaveSuccess(const std::string& path);
 
-// After a file failed to load: keeps it aside, or, when no copy can be made, records its
-// path in pending so that no save replaces it before a copy exists. Returns whether the
-// copy was made.
-bool RescueBadFile(const std::string& path, std::string_view bytes, std::string& pending);
-
 // SafeWrite to platform::DataPath(name) with the failure reported. When pending names that
-// path, a copy of the file on disk is kept aside first and the save refused while that
-// fails (pending is cleared once it worked). Returns success.
+// path (a file that failed to load, recorded there by its loader), a copy of the file on disk
+// is kept aside first and the save refused while that fails; pending is cleared once the
+// save over it is done, so each bad file is kept once, and only when it is written over.
+// Returns success.
 bool SaveDataFile(const std::string& name, std::string_view bytes,
                   std::string* pending = nullptr);
 

@@ -242,7 +242,7 @@ void TMSGFrame1::LoadFromFile(const std::string& name, bool clear) {
     msglist->addTopLevelItems(items);
     msglist->setUpdatesEnabled(true);
     if (parsed.badLine >= 0) {
-        datafile::RescueBadFile(path, bytes, pendingRescue_);
+        pendingRescue_ = path;   // kept aside before it is first saved over
         platform::MessageBox("The message file is not in the correct format", "Error");
     }
 }

@@ -282,9 +282,9 @@ void TPBFrame1::LoadPhonebook(const std::string& path, bool clearFirst) {
     for (const auto& entry : parsed.entries) AddEntry(entry.name, entry.number);
     pbklist->setUpdatesEnabled(true);
     if (parsed.badLine >= 0) {
-        // The phonebook's own file is saved over next: keep it first. An imported file
-        // is never written, so it needs no copy.
-        if (ownFile) datafile::RescueBadFile(own, bytes, pendingRescue_);
+        // The phonebook's own file is kept aside before it is first saved over. An
+        // imported file is never written, so it needs no copy.
+        if (ownFile) pendingRescue_ = own;
         platform::MessageBox("The Phonebook file is not in the correct format", "Error");
     }
 }

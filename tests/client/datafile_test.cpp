@@ -146,10 +146,14 @@ TEST(DataFile, NoSaveReplacesAFileThatFailedToLoadBeforeACopyExists) {
     std::string pending;
     {
         FailAfter fail(0);
-        EXPECT_FALSE(datafile::RescueBadFile(path, "original", pending));
+        pending = path;   // as a loader records a file that failed to load
+        EXPECT_FALSE(datafile::SaveDataFile("phonebook.csv", "replacement", &pending));
+        EXPECT_FALSE(datafile::SaveDataFile("phonebook.csv", "replacement", &pending));
+    }
+    {
+        FailAfter fail(8);   // the copy is made, the save over the file fails
+        EXPECT_FALSE(datafile::SaveDataFile("phonebook.csv", "replacement", &pending));
         EXPECT_EQ(pending, path);
-        EXPECT_FALSE(datafile::SaveDataFile("phonebook.csv", "replacement", &pending));
-        EXPECT_FALSE(datafile::SaveDataFile("phonebook.csv", "replacement", &pending));
     }
     EXPECT_EQ(env.ReadData("phonebook.csv"), "original");
     EXPECT_EQ(boxes.shown().size(), 1u);

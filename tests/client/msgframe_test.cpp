@@ -138,13 +138,18 @@ TEST_F(MsgFrameTest, ABadLineStopsTheLoadAndTheFileIsKeptAside) {
     EXPECT_EQ(box.caption, "Error");
     EXPECT_EQ(box.text, "The message file is not in the correct format");
     ASSERT_EQ(frame.Count(), 1);
+    TMSGFrame1 again;   // the next start, with nothing saved between
+    boxes.Expect("The message file is not in the correct format");
+    again.LoadFromFile("inbox.csv", true);
+    EXPECT_TRUE(BadCopies(env, "inbox.csv").empty());   // kept only once it is saved over
+
+    // Later saves rewrite the file from the list; the one copy, made before the first, stays.
+    frame.AddMessage("1", "a", "d", false);
     auto copies = BadCopies(env, "inbox.csv");
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(env.ReadData(copies[0]), original);
-
-    // Later saves rewrite the file from the list; the copy stays.
-    frame.AddMessage("1", "a", "d", false);
     frame.AddMessage("2", "b", "d", false);
+    EXPECT_EQ(BadCopies(env, "inbox.csv").size(), 1u);
     EXPECT_EQ(env.ReadData(copies[0]), original);
     EXPECT_EQ(env.ReadData("inbox.csv"), std::string(kSentLine) + "\r\n\"1\",a,d,New\r\n\"2\",b,d,New");
 }

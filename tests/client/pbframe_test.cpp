@@ -284,12 +284,18 @@ TEST_F(PBFrameTest, APhonebookThatFailsToLoadIsKeptAside) {
     boxes.Expect("The Phonebook file is not in the correct format");
     Load(original);
     EXPECT_EQ(boxes.shown()[0].text, "The Phonebook file is not in the correct format");
-    std::string copy;
-    for (const auto& e : std::filesystem::directory_iterator(env.data()))
-        if (e.path().filename().string().rfind("phonebook.csv.bad-", 0) == 0) copy = e.path().filename();
+    const auto copyOf = [&] {
+        std::string copy;
+        for (const auto& e : std::filesystem::directory_iterator(env.data()))
+            if (e.path().filename().string().rfind("phonebook.csv.bad-", 0) == 0)
+                copy = e.path().filename();
+        return copy;
+    };
+    EXPECT_TRUE(copyOf().empty());   // kept only once it is saved over
+    frame.Delete1Click();   // nothing selected: saves all the same
+    const std::string copy = copyOf();
     ASSERT_FALSE(copy.empty());
     EXPECT_EQ(env.ReadData(copy), original);
-    frame.Delete1Click();   // nothing selected: saves all the same
     frame.Delete1Click();
     EXPECT_EQ(env.ReadData("phonebook.csv"), "\"Alice\",1");
     EXPECT_EQ(env.ReadData(copy), original);
