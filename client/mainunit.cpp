@@ -158,11 +158,14 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(250);
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    // Queued: a timer does not fire again inside its own handler, so a box opened by a tick
+    // would stop that timer until it is answered; from the posted call it keeps ticking.
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); }, Qt::QueuedConnection);
     RXPollTimer = new QTimer(this);
     RXPollTimer->setObjectName("RXPollTimer");
     RXPollTimer->setInterval(60000);
-    connect(RXPollTimer, &QTimer::timeout, this, [this] { RXPollTimerTimer(); });
+    connect(RXPollTimer, &QTimer::timeout, this, [this] { RXPollTimerTimer(); },
+            Qt::QueuedConnection);
     Timer1->start();
     RXPollTimer->start();
 
