@@ -95,6 +95,12 @@ RegistryWriteFn SetRegistryWriteFn(RegistryWriteFn fn) {
 
 namespace regfile {
 
+LineSource::LineSource(int fd) : fd_(fd) {
+    // Room for the longest line the file can hold; only what is read is touched.
+    if (struct stat st; fstat(fd, &st) == 0 && st.st_size > 0)
+        buf_.reserve(std::min(std::size_t(st.st_size), kMaxBytes) + 1);
+}
+
 bool LineSource::Next(std::string_view& line) {
     std::size_t at = next_;
     for (;;) {

@@ -17,7 +17,7 @@ constexpr std::size_t kMaxBytes = 16 << 20;
 class LineSource {
 public:
     explicit LineSource(std::string_view text) : text_(text), done_(true) {}
-    explicit LineSource(int fd) : fd_(fd) {}
+    explicit LineSource(int fd);
 
     bool Next(std::string_view& line);
     bool failed() const { return failed_; }

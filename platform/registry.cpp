@@ -291,6 +291,7 @@ namespace {
 // Appends the section line of the key at path (below the root; "" is the root itself), the
 // path made plain.
 void AppendSection(std::string& out, std::string_view path) {
+    out.reserve(out.size() + path.size() + sizeof kRoot + 4);
     out += "\n[";
     out += kRoot;
     // A path read from the file is mostly plain already, and is then taken whole.
