@@ -72,9 +72,11 @@ TEST_F(DiscoveryTest, FindModemScan) {
     const std::vector<ScanCase> cases = {
         {"silent COM1 before the unit on COM3", 5, {1, 3, 4}, 3, true, {5, 1, 3}, 3, 3},
         {"saved port answers, nothing saved", 3, {1, 3}, 3, true, {3}, 3, std::nullopt},
-        {"saved port silent is probed twice", 2, {2, 4}, 4, true, {2, 2, 4}, 4, 4},
+        {"saved port silent is probed twice, the unit on the last port", 2, {2, 49}, 49, true,
+         {2, 2, 49}, 49, 49},
         {"saved port 0 uses the control's port", 0, {}, 1, true, {1}, 0, std::nullopt},
-        {"no unit anywhere", 1, {1, 2}, 0, false, {1, 1, 2}, 1, std::nullopt},
+        {"no unit anywhere, COM50 not scanned", 1, {1, 2, 50}, 0, false, {1, 1, 2}, 1,
+         std::nullopt},
     };
     for (const ScanCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -108,18 +110,19 @@ struct ProbeCase {
     std::string reply;
     bool found;
     std::string version;
+    int64_t ms;   // its length: 30 ms a pass, 500 ms waits for the token, line end and OK
 };
 
 TEST_F(DiscoveryTest, ProbeReplies) {
     const std::vector<ProbeCase> cases = {
-        {"plain", kUnitReply, true, "1234"},
-        {"echo and text around", "ATI9\r\r\nxx6B71 V2.0 b\r\nOK\r\n", true, " V2.0 b"},
-        {"in pieces", "\r\n6|B7|1ab|cd\r|\nOK", true, "abcd"},
-        {"ERROR and token: the token wins", "\r\nERROR\r\n6B71x\r\n", true, "x"},
-        {"ERROR", "\r\nERROR\r\n", false, "0000"},
-        {"token without line end", "\r\n6B719999", false, "0000"},
-        {"garbage", "\x01\xff+++ATH\r\n", false, "0000"},
-        {"silent", "", false, "0000"},
+        {"plain", kUnitReply, true, "1234", 90},
+        {"echo and text around", "ATI9\r\r\nxx6B71 V2.0 b\r\nOK\r\n", true, " V2.0 b", 90},
+        {"in pieces", "\r\n6|B7|1ab|cd\r|\nOK", true, "abcd", 180},
+        {"ERROR and token: the token wins", "\r\nERROR\r\n6B71x\r\n", true, "x", 60 + 540},
+        {"ERROR", "\r\nERROR\r\n", false, "0000", 30},
+        {"token without line end", "\r\n6B719999", false, "0000", 30 + 540},
+        {"garbage", "\x01\xff+++ATH\r\n", false, "0000", 540},
+        {"silent", "", false, "0000", 540},
     };
     for (const ProbeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -132,7 +135,7 @@ TEST_F(DiscoveryTest, ProbeReplies) {
         EXPECT_EQ(ProbePort(4), c.found);
         EXPECT_EQ(ModemFound, c.found);
         EXPECT_EQ(Settings.ModemVersion, c.version);
-        EXPECT_LE(clock.NowMs() - start, 1100);   // two 500 ms waits at most
+        EXPECT_EQ(clock.NowMs() - start, c.ms);
         EXPECT_EQ(win.calls.back(), "Close");
         EXPECT_EQ(win.commPort, 7);
     }
@@ -143,10 +146,12 @@ TEST_F(DiscoveryTest, ProbeEdges) {
     win.unopenable = {6};
     EXPECT_FALSE(ProbePort(6));
 
-    // The init string goes out once; its answer is not needed.
+    // The init string goes out once; its answer is not needed, but awaited 15 s.
     Settings.Init = "ATE0";
-    UnitOn(2);
+    UnitOn(2, "\r\n6B711234\r\n");
+    const int64_t start = clock.NowMs();
     EXPECT_TRUE(ProbePort(2));
+    EXPECT_EQ(clock.NowMs() - start, 60 + 540 + 15030);
     EXPECT_EQ(win.writes, std::vector<std::string>({"ATI9\r\n", "ATE0\r\n"}));
 
     // A later failed probe keeps what the earlier one found.
