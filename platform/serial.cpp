@@ -219,6 +219,7 @@ void CommControl::SetPortOpen(bool open) {
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, d_->line.speed);
     cfsetospeed(&tio, d_->line.speed);
+    if (OnLineSet) OnLineSet(tio);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) fail("", errno);
     tcflush(fd, TCIFLUSH);   // bytes from before the open are not ours
     d_->fd = fd;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct termios;
+
 namespace platform {
 
 // Every failure of the control raises this, with the system's reason kept.
@@ -37,6 +39,9 @@ public:
     // that reached the line before the open are dropped.
     void SetPortOpen(bool open);
     bool PortOpen() const;
+    // Sees the terminal settings that an open hands the line (a pty keeps only their speed
+    // and stop bits, so this is how tests see the data bits and parity).
+    std::function<void(const termios&)> OnLineSet;
 
     // Sends the bytes unchanged and in order, one byte per character; waits while the line is
     // full. Raises when closed, when the line fails, or after 5 s in which it took nothing.

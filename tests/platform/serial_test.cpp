@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -108,6 +109,8 @@ TEST_F(SerialTest, PortNumberAndSettingsChangeOnlyWhileClosed) {
     EXPECT_THROW(comm.SetCommPort(256), SerialError);
     EXPECT_THROW(comm.SetCommPort(-2), SerialError);
     EXPECT_EQ(comm.CommPort(), 3);
+    termios given{};
+    comm.OnLineSet = [&](const termios& tio) { given = tio; };
     comm.SetPortOpen(true);
     EXPECT_THROW(comm.SetCommPort(4), SerialError);
     EXPECT_THROW(comm.SetSettings("19200,n,8,1"), SerialError);
@@ -115,6 +118,14 @@ TEST_F(SerialTest, PortNumberAndSettingsChangeOnlyWhileClosed) {
     EXPECT_EQ(comm.CommPort(), 3);
     EXPECT_EQ(comm.Settings(), "2400,n,8,1");
     EXPECT_TRUE(comm.PortOpen());
+    // The line is 2400 baud, 8N1: the far end sees the speed and stop bits (a pty holds no
+    // other), the data bits and parity are those the open handed the line.
+    termios line{};
+    ASSERT_EQ(tcgetattr(pty.master(), &line), 0);
+    EXPECT_EQ(cfgetispeed(&line), speed_t(B2400));
+    EXPECT_EQ(cfgetospeed(&line), speed_t(B2400));
+    EXPECT_EQ(line.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(given.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
 }
 
 TEST(SerialSettings, ParsesTheFormsItCanUse) {
