@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "client/msgfile.h"
 #include "platform/registry.h"
@@ -181,9 +182,17 @@ TEST_F(CorvaneRun, NoticesFromTheUnitEndInTheInboxAndAreDeletedAtTheUnit) {
     };
 
     StartCorvane();
-    // The window shows once the start-up poll is over; a notice during that poll would be
-    // taken in with its reply and left to the next poll.
+    // A notice during the start-up poll would be taken in with a reply and left to the next
+    // poll: wait for the poll's last listing and a quiet line before the first notice.
     ASSERT_FALSE(display_->WaitForWindow(kMainTitle, kStartMs).empty());
+    ASSERT_TRUE(e2e::WaitUntil([&] {
+        return IndexOf(sim_->Commands(), "AT+CMGL=\"REC READ\"") >= 0;
+    }, kFileMs));
+    std::size_t ran = 0;
+    ASSERT_TRUE(e2e::WaitUntil([&] {
+        const std::size_t now = sim_->Commands().size();
+        return std::exchange(ran, now) == now;
+    }, kFileMs, 500));
 
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
